@@ -1,0 +1,3 @@
+#include "lib/system/nconfig.h"
+
+int main() { return 0; }

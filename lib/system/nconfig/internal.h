@@ -1,0 +1,89 @@
+// Internal helpers of the registry store: bounds-checked access to records in
+// the mapped view, and the seam through which the store makes system calls.
+#ifndef LIB_SYSTEM_NCONFIG_INTERNAL_H
+#define LIB_SYSTEM_NCONFIG_INTERNAL_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "lib/system/nconfig.h"
+
+namespace nc {
+
+// Fixed layout of a fresh file.
+constexpr uint32_t kRootOffset = 36;
+constexpr uint32_t kRootNameOffset = 60;
+constexpr uint32_t kTableHeaderOffset = 64;
+constexpr uint32_t kTableOffset = 68;
+constexpr uint32_t kPageSize = 4096;
+
+// The view as the store may touch it: `size` bytes from `data`. Every offset
+// read from the file is checked against it before use, so a damaged file can
+// make an operation fail but never reach outside the view.
+struct View {
+  char *data;
+  uint32_t size;
+
+  // True when [off, off + len) lies inside the view and off is word aligned.
+  bool spans(uint32_t off, uint64_t len) const {
+    return (off & 3) == 0 && uint64_t(off) + len <= size;
+  }
+  // The entry at `off`, or null when it would not lie inside the view.
+  nc_de_s *entry(uint32_t off) const {
+    return off != 0 && spans(off, sizeof(nc_de_s))
+               ? reinterpret_cast<nc_de_s *>(data + off)
+               : nullptr;
+  }
+  // The NUL-terminated string at `off`, or null when it does not end inside
+  // the view. Offset 0 is the empty name (byte 0 of the file is always 0).
+  const char *str(uint32_t off) const {
+    if (off >= size) return nullptr;
+    return memchr(data + off, 0, size - off) ? data + off : nullptr;
+  }
+  // The slot array of directory `d`, or null when it has none or it would
+  // not lie inside the view.
+  uint32_t *slots(const nc_de_s *d) const {
+    return d->offset != 0 && spans(d->offset, uint64_t(d->pages) * 4)
+               ? reinterpret_cast<uint32_t *>(data + d->offset)
+               : nullptr;
+  }
+  // The 32-bit word at `off` (a chunk header, a slot), or null.
+  uint32_t *word(uint32_t off) const {
+    return spans(off, 4) ? reinterpret_cast<uint32_t *>(data + off) : nullptr;
+  }
+  uint32_t offsetOf(const void *p) const {
+    return uint32_t(static_cast<const char *>(p) - data);
+  }
+};
+
+// Compares names byte by byte as unsigned values; a prefix sorts first.
+inline int compareNames(const char *a, const char *b) {
+  return strcmp(a, b);  // strcmp compares as unsigned char
+}
+
+// The system calls the store makes. Tests replace entries to inject faults;
+// production code never changes them.
+struct SysCalls {
+  int (*open)(const char *path, int flags, mode_t mode);
+  int (*close)(int fd);
+  ssize_t (*pwrite)(int fd, const void *buf, size_t n, off_t off);
+  int (*fsync)(int fd);
+  int (*fstat_size)(int fd, off_t *size);
+  int (*fallocate)(int fd, off_t off, off_t len);  // returns an errno value
+  void *(*mmap)(size_t len, int prot, int fd);
+  void *(*mremap)(void *old, size_t osize, size_t nsize);
+  int (*munmap)(void *addr, size_t len);
+  int (*mprotect)(void *addr, size_t len, int prot);
+  int (*fcntl_lock)(int fd, int cmd, short type);
+};
+
+// The table in force. Defaults to the real system calls.
+SysCalls &sys();
+// Restores the real system calls.
+void resetSysCalls();
+
+}  // namespace nc
+
+#endif  // LIB_SYSTEM_NCONFIG_INTERNAL_H
