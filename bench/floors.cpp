@@ -59,7 +59,8 @@ BinarySearch::~BinarySearch() {
   if (base_) munmap(base_, size_);
 }
 
-CopyWrite::CopyWrite(const std::string &path, size_t size) : size_(size) {
+CopyWrite::CopyWrite(const std::string &path, size_t size, bool sync)
+    : sync_(sync), size_(size) {
   fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
   if (fd_ < 0 || ftruncate(fd_, off_t(size)) != 0) return;
   void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd_, 0);
