@@ -19,16 +19,19 @@ LockPair::~LockPair() {
 }
 
 BinarySearch::BinarySearch(const Dataset &d) : d_(d) {
-  // Layout: the records, then keys and values packed behind them.
+  // Layout: the records, then the values packed behind them.
   const uint32_t n = uint32_t(d.sorted.size());
   std::vector<Record> records(n);
   std::string pool;
   const size_t poolStart = size_t(n) * sizeof(Record);
   for (uint32_t r = 0; r < n; ++r) {
     uint32_t i = d.sorted[r];
-    records[r].key = uint32_t(poolStart + pool.size());
-    pool.append(d.paths[i]).push_back('\0');
-    while (pool.size() % 8) pool.push_back('\0');
+    if (d.paths[i].size() >= sizeof records[r].key) {
+      error_ = "bsearch: path too long for a record";
+      return;
+    }
+    memset(records[r].key, 0, sizeof records[r].key);
+    memcpy(records[r].key, d.paths[i].c_str(), d.paths[i].size());
     records[r].value = uint32_t(poolStart + pool.size());
     records[r].length = uint32_t(d.values[0][i].size());
     pool.append(d.values[0][i]);

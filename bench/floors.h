@@ -45,9 +45,9 @@ class LockPair {
   std::string error_;
 };
 
-// All keys' full paths and values in one file, records sorted by path,
-// mapped privately and searched with strcmp: the least any lookup of these
-// keys can cost.
+// All keys' full paths and values in one file: fixed records sorted by path,
+// each with its path inline, mapped privately and searched with strcmp. One
+// memory access per step: the least any search of these keys can cost.
 class BinarySearch {
  public:
   static constexpr const char *kName = "bsearch";
@@ -64,7 +64,7 @@ class BinarySearch {
     while (left < right) {
       uint32_t mid = (left + right) / 2;
       const Record &r = records_[mid];
-      int c = strcmp(key, base_ + r.key);
+      int c = strcmp(key, r.key);
       if (c == 0) {
         char out[32];
         memcpy(out, base_ + r.value, r.length < sizeof out ? r.length : sizeof out);
@@ -81,10 +81,9 @@ class BinarySearch {
 
  private:
   struct Record {
-    uint32_t key;  // offsets from the start of the file
-    uint32_t value;
-    uint32_t length;
-    uint32_t unused;
+    char key[24];     // the path, NUL-padded
+    uint32_t value;   // offset of the value from the start of the file
+    uint32_t length;  // of the value
   };
   const Dataset &d_;
   std::string error_;
