@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "lib/system/nconfig_check.h"
 #include "test_util.h"
 
 namespace {
@@ -57,6 +58,13 @@ struct Reg {
     return stat(dir.file("r").c_str(), &st) == 0 ? st.st_size : -1;
   }
 };
+
+// The view as a whole is a sound registry (leaked space aside).
+::testing::AssertionResult soundImage(const TestNConfig &h) {
+  const nc_check_report rep = nc_check_image(h.data, h.lsize);
+  if (rep.ok()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << rep.describe();
+}
 
 std::vector<uint32_t> padded(std::vector<uint32_t> v, size_t n) {
   v.resize(n, 0);
@@ -110,6 +118,7 @@ TEST(Alloc, BestFitCarvesAndResorts) {
     }
     EXPECT_EQ(r.table(), want);
     EXPECT_EQ(r.h.sb->size, size);
+    EXPECT_TRUE(soundImage(r.h));
   }
 }
 
@@ -145,6 +154,7 @@ TEST(Alloc, GrowthWhenNothingFits) {
     EXPECT_EQ(r.h.tableSizes(), padded(c.after, c.mchunks));
     EXPECT_EQ(r.h.chunks[0].offset, old + need);
     for (uint32_t i = 0; i < need - 4; i++) ASSERT_EQ(r.h.data[got + i], 0) << i;
+    EXPECT_TRUE(soundImage(r.h));
   }
 }
 
@@ -170,22 +180,24 @@ TEST(Alloc, FreeJoinsOnlyTheFirstNeighbourInTable) {
     EXPECT_EQ(r.table(), want);
     EXPECT_EQ(r.h.sb->chunk, nc::kTableOffset);
     for (int i = 0; i < 28; i++) ASSERT_EQ(uint8_t(r.h.data[C + 4 + i]), 0xCD);  // untouched
+    EXPECT_TRUE(soundImage(r.h));
   }
 }
 
 TEST(Alloc, FreeWithoutNeighbourTakesFirstEmptyAndRises) {
   using P = std::vector<std::pair<uint32_t, uint32_t>>;
   const std::pair<uint32_t, P> cases[] = {
-      {60, {{area(0), 100}, {3000, 60}, {area(1), 50}, {area(2), 20}, {0, 0}, {0, 0}}},
+      {60, {{area(0), 100}, {3000, 60}, {area(1), 52}, {area(2), 20}, {0, 0}, {0, 0}}},
       // An equal size does not pass the record before it.
-      {50, {{area(0), 100}, {area(1), 50}, {3000, 50}, {area(2), 20}, {0, 0}, {0, 0}}},
+      {52, {{area(0), 100}, {area(1), 52}, {3000, 52}, {area(2), 20}, {0, 0}, {0, 0}}},
   };
   for (const auto &[size, want] : cases) {
     Reg r(4, 6);
-    r.craftSizes({100, 50, 20});
+    r.craftSizes({100, 52, 20});
     r.put(3000, size);
     r.h.freeChunk(3004);
     EXPECT_EQ(r.table(), want) << size;
+    EXPECT_TRUE(soundImage(r.h));
   }
 }
 
@@ -205,6 +217,7 @@ TEST(Alloc, TableMovesBeforeFree) {
   using P = std::vector<std::pair<uint32_t, uint32_t>>;
   EXPECT_EQ(r.table(), (P{{area(0), 300}, {area(1), 200}, {area(2), 100}, {3000, 44},
                           {64, 36}, {0, 0}, {0, 0}, {0, 0}}));
+  EXPECT_TRUE(soundImage(r.h));
 }
 
 TEST(Alloc, TableMoveOnFreshTableJoinsOldTableWithFreedChunk) {
@@ -216,6 +229,7 @@ TEST(Alloc, TableMoveOnFreshTableJoinsOldTableWithFreedChunk) {
   EXPECT_EQ(r.h.sb->chunk_ttl, 4u);
   using P = std::vector<std::pair<uint32_t, uint32_t>>;
   EXPECT_EQ(r.table(), (P{{132, 3964}, {64, 32}, {0, 0}, {0, 0}}));
+  EXPECT_TRUE(soundImage(r.h));
 }
 
 TEST(Alloc, FreeChunkZeroChangesNothing) {
@@ -262,6 +276,7 @@ TEST(Alloc, GrowthWithFullTableStaysInsideTable) {
   EXPECT_EQ(r.h.getChunk(5000), 8196u);  // full again; grows by 8192
   EXPECT_EQ(r.h.sb->size, 16384u);
   EXPECT_EQ(r.table(), (P{{4096, 404}, {area(0), 300}, {area(1), 200}, {64, 28}}));
+  EXPECT_TRUE(soundImage(r.h));
 }
 
 int enospc(int, off_t, off_t) { return ENOSPC; }
@@ -312,6 +327,7 @@ TEST(Alloc, CreateNewRefusesFilesTheAllocatorCannotUse) {
   ASSERT_EQ(makeRegistry(h, dir.file("r"), 1, 8, 503), NC_ERR_OK);
   EXPECT_EQ(h.setKey("/a/b", "value"), NC_ERR_OK);
   EXPECT_EQ(h.sb->size, 8192u);
+  EXPECT_TRUE(soundImage(h));
 }
 
 // A superblock outside the allocator's bounds: writes are refused untouched.
@@ -455,6 +471,7 @@ TEST_P(AllocRandom, ModelSurvivesAllocationsAndFrees) {
     }
     const std::string err = checkAllocator(h, held, step % 64 == 0);
     ASSERT_EQ(err, "") << "step " << step;
+    ASSERT_TRUE(soundImage(h)) << "step " << step;
   }
   ASSERT_EQ(checkAllocator(h, held, true), "");
   EXPECT_EQ(r.diskSize(), off_t(h.sb->size));
