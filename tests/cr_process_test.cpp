@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "lib/system/nconfig.h"
+#include "test_util.h"
 
 namespace {
 
@@ -86,13 +87,6 @@ Snapshot snapshot(const std::string &path) {
   return s;
 }
 
-std::string fileBytes(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // Command line that runs the test build of the tool, through the emulator
 // in a cross build.
 std::vector<std::string> crCommand() {
@@ -101,28 +95,17 @@ std::vector<std::string> crCommand() {
   for (std::string word; std::getline(launcher, word, '|');) {
     if (!word.empty()) argv.push_back(word);
   }
-  argv.push_back(fs::absolute(CR_TEST_BINARY).string());
+  argv.push_back(CR_TEST_BINARY);
   argv.push_back("ignored-argument");  // the tool ignores its command line
   return argv;
 }
 
 class CrProcess : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const fs::path base = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
-    std::string tmpl = (base / "cr-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-    registry_ = (fs::path(dir_) / CR_TEST_REGISTRY).string();
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // Creates the registry and lets `fill` store keys in it.
-  void makeRegistry(const std::function<void(NConfig &)> &fill) {
-    NConfig registry(0);
-    registry.setName(registry_.c_str());
-    ASSERT_EQ(registry.createNew(2, 8, 16), NC_ERR_OK);
-    ASSERT_EQ(registry.open(NC_O_RW), NC_ERR_OK);
+  void writeRegistry(const std::function<void(NConfig &)> &fill) {
+    TestNConfig registry;
+    ASSERT_EQ(makeRegistry(registry, registry_, 2), NC_ERR_OK);
     fill(registry);
   }
 
@@ -159,13 +142,14 @@ class CrProcess : public ::testing::Test {
 
   int run(std::string &out) { return finish(start(), out); }
 
-  std::string dir_;
-  std::string registry_;
+  TempDir tmp_;
+  const std::string dir_ = tmp_.path();
+  const std::string registry_ = tmp_.file(CR_TEST_REGISTRY);
   int stdout_ = -1;
 };
 
 TEST_F(CrProcess, RewritesEveryRotorTableAndLeavesEverythingElse) {
-  makeRegistry([](NConfig &r) {
+  writeRegistry([](NConfig &r) {
     r.setKey("/quorvane/DVB/config/tuner/name", "DVB-S2");
     r.setKey("/quorvane/DVB/config/tuner/gain", -3);
     r.setKey("/quorvane/DVB/config/tuner/symbolrate", 27.5);
@@ -198,20 +182,20 @@ TEST_F(CrProcess, RewritesEveryRotorTableAndLeavesEverythingElse) {
 
 TEST_F(CrProcess, StopsAtTheFirstLnbWithoutAnUnsignedLofH) {
   // LNB 0 has no lofH at all; LNB 1 is never reached.
-  makeRegistry([](NConfig &r) {
+  writeRegistry([](NConfig &r) {
     r.setKey(lnbKey(0, "RotorTable").c_str(), "+0192130");
     r.setKey(lnbKey(1, "lofH").c_str(), 10600000u);
     r.setKey(lnbKey(1, "RotorTable").c_str(), "+0192130");
   });
-  const std::string before = fileBytes(registry_);
+  const std::vector<unsigned char> before = readFile(registry_);
   std::string out;
   EXPECT_EQ(run(out), 0);
   EXPECT_EQ(out, kBanner);
-  EXPECT_EQ(fileBytes(registry_), before);
+  EXPECT_EQ(readFile(registry_), before);
 
   // A lofH stored as a signed integer ends the list the same way.
   fs::remove(registry_);
-  makeRegistry([](NConfig &r) {
+  writeRegistry([](NConfig &r) {
     r.setKey(lnbKey(0, "lofH").c_str(), 10600000);
     r.setKey(lnbKey(0, "RotorTable").c_str(), "+0192130");
   });
@@ -254,11 +238,11 @@ bool waitUntilBlockedOnLock(pid_t pid) {
 }
 
 TEST_F(CrProcess, WaitsForAnotherProcessHoldingASharedLock) {
-  makeRegistry([](NConfig &r) {
+  writeRegistry([](NConfig &r) {
     r.setKey(lnbKey(0, "lofH").c_str(), 10600000u);
     r.setKey(lnbKey(0, "RotorTable").c_str(), "+0192130");
   });
-  const std::string before = fileBytes(registry_);
+  const std::vector<unsigned char> before = readFile(registry_);
 
   // Another process holds a shared lock until its pipe is closed: readers
   // may share the file, the tool's store needs it alone.
@@ -289,7 +273,7 @@ TEST_F(CrProcess, WaitsForAnotherProcessHoldingASharedLock) {
   waitUntilBlockedOnLock(pid);
   int status;
   EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the tool did not wait";
-  EXPECT_EQ(fileBytes(registry_), before);
+  EXPECT_EQ(readFile(registry_), before);
 
   ::close(release[1]);  // the holder ends, and its lock with it
   EXPECT_EQ(waitpid(holder, &status, 0), holder);
