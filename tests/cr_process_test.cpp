@@ -8,9 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -87,19 +85,6 @@ Snapshot snapshot(const std::string &path) {
   return s;
 }
 
-// Command line that runs the test build of the tool, through the emulator
-// in a cross build.
-std::vector<std::string> crCommand() {
-  std::vector<std::string> argv;
-  std::istringstream launcher(CR_LAUNCHER);
-  for (std::string word; std::getline(launcher, word, '|');) {
-    if (!word.empty()) argv.push_back(word);
-  }
-  argv.push_back(CR_TEST_BINARY);
-  argv.push_back("ignored-argument");  // the tool ignores its command line
-  return argv;
-}
-
 class CrProcess : public ::testing::Test {
  protected:
   // Creates the registry and lets `fill` store keys in it.
@@ -109,9 +94,16 @@ class CrProcess : public ::testing::Test {
     fill(registry);
   }
 
-  // Starts the tool in the test's directory with its stdout on a pipe.
+  // Starts the tool in the test's directory with its stdout on a pipe; a
+  // cross build runs it under the emulator.
   pid_t start() {
-    std::vector<std::string> args = crCommand();
+    std::vector<std::string> args;
+    std::istringstream launcher(CR_LAUNCHER);
+    for (std::string word; std::getline(launcher, word, '|');) {
+      if (!word.empty()) args.push_back(word);
+    }
+    args.push_back(CR_TEST_BINARY);
+    args.push_back("ignored-argument");  // the tool ignores its command line
     std::vector<char *> argv;
     for (std::string &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -120,8 +112,6 @@ class CrProcess : public ::testing::Test {
     const pid_t pid = fork();
     if (pid == 0) {
       dup2(out[1], STDOUT_FILENO);
-      ::close(out[0]);
-      ::close(out[1]);
       if (chdir(dir_.c_str()) == 0) execvp(argv[0], argv.data());
       _exit(127);
     }
