@@ -1,6 +1,7 @@
 // Platform facts the store relies on, checked where the tests actually run:
 // natively, under the sanitizers and under the emulator. A failure here means
-// the platform or the harness is at fault, not the store.
+// the platform or the harness is at fault, not the store. scripts/test shows
+// the Platform line of each run.
 #include <fcntl.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -37,22 +38,26 @@ TEST(Platform, RecordWordsAreReadInHostByteOrder) {
   EXPECT_EQ(big ? 0x00091200u : 0x00120900u, sb.magic);
 }
 
-// Fatal paths are tested with death tests: the child's stderr and status
-// must reach the parent.
+// Fatal paths are tested with death tests, in either style: the child's
+// stderr and status must reach the parent.
 TEST(Harness, DeathTestsSeeMessageAndStatus) {
-  EXPECT_DEATH(
-      {
-        fputs("Lock promotion is not possible.\n", stderr);
-        abort();
-      },
-      "Lock promotion is not possible");
-  EXPECT_EXIT(_exit(3), testing::ExitedWithCode(3), "");
+  for (const char *style : {"fast", "threadsafe"}) {
+    SCOPED_TRACE(style);
+    GTEST_FLAG_SET(death_test_style, style);
+    EXPECT_DEATH(
+        {
+          fputs("Lock promotion is not possible.\n", stderr);
+          abort();
+        },
+        "^Lock promotion is not possible\\.\n");
+    EXPECT_EXIT(_exit(3), testing::ExitedWithCode(3), "");
+  }
 }
 
 // Processes share a registry through whole-file record locks: a lock held
 // here must be seen by a forked child.
 TEST(Harness, ForkedChildSeesRecordLock) {
-  char path[] = "/tmp/nc_smoke_XXXXXX";
+  char path[] = "/tmp/nc_platform_XXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
   unlink(path);
