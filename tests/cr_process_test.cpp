@@ -98,10 +98,8 @@ class CrProcess : public ::testing::Test {
   // cross build runs it under the emulator.
   pid_t start() {
     std::vector<std::string> args;
-    std::istringstream launcher(CR_LAUNCHER);
-    for (std::string word; std::getline(launcher, word, '|');) {
-      if (!word.empty()) args.push_back(word);
-    }
+    std::istringstream launcher(NC_EMULATOR);
+    for (std::string word; launcher >> word;) args.push_back(word);
     args.push_back(CR_TEST_BINARY);
     args.push_back("ignored-argument");  // the tool ignores its command line
     std::vector<char *> argv;

@@ -252,7 +252,7 @@ TEST(HandleDeathTest, FatalConditionsEndTheProcess) {
         h.lockFile(NC_L_RO, 0);
         h.setKey("/x", 1);
       },
-      "^Lock promotion is not possible\\.\n$");
+      "^Lock promotion is not possible\\.\n");
   EXPECT_DEATH(
       {
         TestNConfig h;
@@ -272,7 +272,7 @@ TEST(HandleDeathTest, FatalConditionsEndTheProcess) {
         };
         h.setKey("/big", std::string(8000, 'x').c_str());
       },
-      "^mremap: Cannot allocate memory\n$");
+      "^mremap: Cannot allocate memory\n");
 }
 
 TEST(HandleDeathTest, CarefulModeKeepsTheViewReadOnlyOutsideWrites) {
