@@ -131,7 +131,9 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
   }
   const nc_de_s *parent = v.entry(nd->parent);
   const uint32_t *head = v.word(nd->name - 4);
-  if (!parent || !head || *head < 4 || slotOf(v, parent, nd_off) < 0) {
+  // The name chunk is written in place when kept, so it must lie in the view.
+  if (!parent || !head || *head < 4 || !v.spans(nd->name - 4, *head) ||
+      slotOf(v, parent, nd_off) < 0) {
     unLockFile();
     return NC_ERR_CORRUPT;
   }
