@@ -205,6 +205,12 @@ TEST_F(Delete, RenameReusesANameChunkOfTheSameCapacity) {
   const auto image = h.image();
   EXPECT_EQ(h.renameKey("/ab", "abcdef"), NC_ERR_CORRUPT);
   EXPECT_EQ(h.image(), image);
+  // Nor does a rename that an unusable free-chunk table cannot serve.
+  ASSERT_EQ(h.setKey("/cd", 1), NC_ERR_OK);
+  h.sb->chunk_ttl = 1;
+  const auto no_table = h.image();
+  EXPECT_EQ(h.renameKey("/cd", "abcdef"), NC_ERR_CORRUPT);
+  EXPECT_EQ(h.image(), no_table);
 }
 
 TEST_F(Delete, RefusedRenamesChangeNothing) {

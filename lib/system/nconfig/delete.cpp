@@ -148,9 +148,15 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
     freeChunk(nd->name);
     const uint32_t fresh = getChunk(len);
     nd = reinterpret_cast<nc_de_s *>(data + nd_off);
+    if (!fresh) {
+      // Only a damaged allocator refuses; the entry keeps its old name
+      // rather than an empty one that would break its directory's order.
+      unLockFile();
+      return NC_ERR_CORRUPT;
+    }
     nd->name = fresh;
   }
-  if (nd->name) memcpy(data + nd->name, newname, len);
+  memcpy(data + nd->name, newname, len);
 
   v = nc::View{data, lsize};
   parent = v.entry(parent_off);
