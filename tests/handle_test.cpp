@@ -238,7 +238,6 @@ TEST(Handle, NestedLocksOnlyCount) {
 using HandleDeathTest = ::testing::Test;
 
 TEST(HandleDeathTest, FatalConditionsEndTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   TempDir dir;
   const std::string path = dir.file("r");
   {
@@ -277,7 +276,6 @@ TEST(HandleDeathTest, FatalConditionsEndTheProcess) {
 }
 
 TEST(HandleDeathTest, CarefulModeKeepsTheViewReadOnlyOutsideWrites) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   TempDir dir;
   const std::string path = dir.file("r");
   {
