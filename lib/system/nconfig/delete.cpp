@@ -149,8 +149,9 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
     const uint32_t fresh = getChunk(len);
     nd = reinterpret_cast<nc_de_s *>(data + nd_off);
     if (!fresh) {
-      // Only a damaged allocator refuses; the entry keeps its old name
-      // rather than an empty one that would break its directory's order.
+      // Only an unusable free-chunk table (which released nothing either)
+      // or a file at the 32-bit offset limit refuses. The entry keeps its old
+      // name rather than an empty one that would break its directory's order.
       unLockFile();
       return NC_ERR_CORRUPT;
     }
