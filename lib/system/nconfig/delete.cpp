@@ -131,7 +131,9 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
   }
   const nc_de_s *parent = v.entry(nd->parent);
   const uint32_t *head = v.word(nd->name - 4);
-  if (!parent || !head || *head < 4 || slotOf(v, parent, nd_off) < 0) {
+  // The name chunk is written in place when kept, so it must lie in the view.
+  if (!parent || !head || *head < 4 || !v.spans(nd->name - 4, *head) ||
+      slotOf(v, parent, nd_off) < 0) {
     unLockFile();
     return NC_ERR_CORRUPT;
   }
@@ -146,9 +148,16 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
     freeChunk(nd->name);
     const uint32_t fresh = getChunk(len);
     nd = reinterpret_cast<nc_de_s *>(data + nd_off);
+    if (!fresh) {
+      // Only an unusable free-chunk table (which released nothing either)
+      // or a file at the 32-bit offset limit refuses. The entry keeps its old
+      // name rather than an empty one that would break its directory's order.
+      unLockFile();
+      return NC_ERR_CORRUPT;
+    }
     nd->name = fresh;
   }
-  if (nd->name) memcpy(data + nd->name, newname, len);
+  memcpy(data + nd->name, newname, len);
 
   v = nc::View{data, lsize};
   parent = v.entry(parent_off);
