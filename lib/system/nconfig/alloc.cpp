@@ -1,0 +1,169 @@
+// The file's own chunk allocator.
+//
+// Invariants of the free-chunk table (chunk_ttl records at sb->chunk):
+//  - records in use (size != 0) fill the first slots without a gap, in
+//    non-increasing order of size; empty records follow them;
+//  - carving never leaves a free remainder of exactly 4 bytes;
+//  - free areas are never joined with each other, only a freed chunk with at
+//    most one neighbour, so two records may describe touching areas.
+// Only the record that changed moves, by swaps with its neighbours.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "internal.h"
+
+using nc::sys;
+
+namespace {
+
+// True when the table lies inside the view and the superblock allows the
+// allocator to work (two records at least, a growth unit, a table step).
+bool tableUsable(const nc::View &v, const nc_sb_s *sb) {
+  return sb->chunk_ttl >= 2 && sb->chunk_inc >= 1 && sb->size_inc >= 1 &&
+         sb->size == v.size && sb->chunk != 0 &&
+         v.spans(sb->chunk, uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s));
+}
+
+// Enters the area of `size` bytes at `start` into the table: into the record
+// of a free neighbour directly after or before it (whichever comes first in
+// the table), else into the first empty record. False when the table is full
+// and no neighbour takes it.
+bool enterFreeArea(nc_chunk_s *table, uint32_t ttl, uint32_t start, uint32_t size) {
+  const uint32_t end = start + size;
+  uint32_t i = 0;
+  for (; i < ttl; i++) {
+    nc_chunk_s &r = table[i];
+    if (r.size == 0) {
+      r.offset = start;
+      r.size = size;
+      break;
+    }
+    if (r.offset == end) {
+      r.offset = start;
+      r.size += size;
+      break;
+    }
+    if (r.offset + r.size == start) {
+      r.size += size;
+      break;
+    }
+  }
+  if (i == ttl) return false;
+  for (; i > 0 && table[i].size > table[i - 1].size; i--) std::swap(table[i], table[i - 1]);
+  return true;
+}
+
+}  // namespace
+
+unsigned int NConfig::alignSize(unsigned int s) { return (s & 3) ? s - (s & 3) + 4 : s; }
+
+unsigned int NConfig::getChunk(unsigned int s) {
+  if (!data || s > 0xFFFFFF00u) return 0;
+  const uint32_t need = alignSize(s) + 4;
+  for (;;) {
+    nc::View v{data, lsize};
+    if (!tableUsable(v, sb)) return 0;
+    chunks = reinterpret_cast<nc_chunk_s *>(data + sb->chunk);
+    // Binary search for the smallest area that holds the chunk. An area
+    // exactly 4 bytes larger is never taken (it would leave 4 bytes that can
+    // hold no chunk) and turns the search towards larger areas; an exact fit
+    // ends it.
+    int64_t left = 0, right = int64_t(sb->chunk_ttl) - 1, chosen = -1;
+    while (left <= right) {
+      const int64_t mid = (left + right) / 2;
+      const int32_t diff = int32_t(chunks[mid].size - need);
+      if (diff < 0 || diff == 4) {
+        right = mid - 1;
+      } else {
+        chosen = mid;
+        left = mid + 1;
+        if (diff == 0) break;
+      }
+    }
+    if (chosen < 0) {
+      // Grow by the smallest multiple of the growth unit strictly larger
+      // than the chunk; the new space becomes one free chunk at the old end.
+      const uint64_t unit = uint64_t(sb->size_inc) * nc::kPageSize;
+      const uint64_t growth = (need / unit + 1) * unit;
+      const uint32_t old_end = sb->size;
+      if (old_end + growth > 0xFFFFF000ull) return 0;  // offsets are 32 bits
+      expand(uint32_t(growth));
+      *reinterpret_cast<uint32_t *>(data + old_end) = uint32_t(growth);
+      if (!enterFreeArea(chunks, sb->chunk_ttl, old_end, uint32_t(growth))) {
+        // Only a table step of 1 can leave the table full here: take the
+        // chunk straight from the new space; the rest stays unrecorded.
+        *reinterpret_cast<uint32_t *>(data + old_end) = need;
+        return old_end + 4;
+      }
+      continue;
+    }
+    nc_chunk_s &r = chunks[chosen];
+    if (!v.spans(r.offset, need)) return 0;  // a damaged record
+    const uint32_t result = r.offset + 4;
+    memset(data + result, 0, need - 4);
+    r.size -= need;
+    r.offset += need;
+    *reinterpret_cast<uint32_t *>(data + result - 4) = need;
+    for (uint32_t i = uint32_t(chosen);
+         i + 1 < sb->chunk_ttl && chunks[i].size < chunks[i + 1].size; i++)
+      std::swap(chunks[i], chunks[i + 1]);
+    return result;
+  }
+}
+
+void NConfig::freeChunk(unsigned int where) {
+  if (where == 0 || !data) return;
+  {
+    nc::View v{data, lsize};
+    const uint32_t *head = v.word(where - 4);
+    // The header area is never freed; a header that does not describe a
+    // chunk inside the file is damage, and the chunk is left alone.
+    if (where < nc::kTableOffset || !head || *head < 4 || !v.spans(where - 4, *head) ||
+        !tableUsable(v, sb))
+      return;
+    chunks = reinterpret_cast<nc_chunk_s *>(data + sb->chunk);
+  }
+  if (chunks[sb->chunk_ttl - 2].size != 0) {
+    // Move the table before it can run full. The move copies all records
+    // but the last, which is empty unless a growth took it.
+    const uint32_t ttl = sb->chunk_ttl, inc = sb->chunk_inc;
+    if (uint64_t(ttl) + inc > 0x1FFFFFFFu) return;
+    const uint32_t moved = getChunk((ttl + inc) * 8);
+    if (moved == 0) return;
+    const uint32_t old_table = sb->chunk;
+    memcpy(data + moved, data + old_table, (ttl - 1) * sizeof(nc_chunk_s));
+    sb->chunk = moved;
+    chunks = reinterpret_cast<nc_chunk_s *>(data + moved);
+    sb->chunk_ttl = ttl + inc;
+    fast_free(old_table);
+  }
+  fast_free(where);
+}
+
+void NConfig::fast_free(unsigned int offset) {
+  const uint32_t start = offset - 4;
+  enterFreeArea(chunks, sb->chunk_ttl, start, *reinterpret_cast<uint32_t *>(data + start));
+}
+
+void NConfig::expand(unsigned int toadd) {
+  const uint32_t nsize = sb->size + toadd;
+  // Reserve the space for real, so that the write-back on close cannot fail
+  // for lack of it. A view longer than the file must never be used.
+  const int err = sys().fallocate(fd, sb->size, toadd);
+  if (err != 0) {
+    fprintf(stderr, "nconfig: cannot grow %s to %u bytes: %s\n", fname ? fname : "registry",
+            nsize, strerror(err));
+    abort();
+  }
+  _remap(lsize, nsize);
+  sb->size = nsize;
+  lsize = nsize;
+  nc_de_s *cur = getDirEnt(cname, nullptr);
+  cdir = cur ? cur : rdir;
+  chunks = reinterpret_cast<nc_chunk_s *>(data + sb->chunk);
+}

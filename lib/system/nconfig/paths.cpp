@@ -1,0 +1,189 @@
+// Path resolution and navigation: lookups, absolute names, the current
+// directory and directory listings.
+//
+// Lookups never allocate inside the file and never re-map it. They rely on
+// every directory's slots holding used entries first, in descending name
+// order, then free entries (whose empty name sorts below every other name).
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "paths.h"
+
+namespace nc {
+
+int compareComponent(const View &v, const char *comp, size_t len, uint32_t name_off,
+                     bool *bad) {
+  if (name_off >= v.size) {
+    *bad = true;
+    return 0;
+  }
+  const unsigned char *n = reinterpret_cast<const unsigned char *>(v.data + name_off);
+  const unsigned char *c = reinterpret_cast<const unsigned char *>(comp);
+  const size_t avail = v.size - name_off;
+  for (size_t i = 0; i < len; i++) {
+    if (i >= avail) {
+      *bad = true;
+      return 0;
+    }
+    if (n[i] != c[i]) return c[i] < n[i] ? -1 : 1;  // a NUL in n sorts lowest
+  }
+  if (len >= avail) {
+    *bad = true;
+    return 0;
+  }
+  return n[len] == 0 ? 0 : -1;
+}
+
+nc_de_s *findChild(const View &v, const nc_de_s *dir, const char *comp, size_t len) {
+  if (dir->type != NC_DIR || dir->pages == 0) return nullptr;
+  const uint32_t *slots = v.slots(dir);
+  if (!slots) return nullptr;
+  int64_t left = 0, right = int64_t(dir->pages) - 1;
+  while (left <= right) {
+    const int64_t mid = (left + right) / 2;
+    nc_de_s *e = v.entry(slots[mid]);
+    if (!e) return nullptr;
+    bool bad = false;
+    const int c = compareComponent(v, comp, len, e->name, &bad);
+    if (bad) return nullptr;
+    if (c < 0)
+      left = mid + 1;
+    else if (c > 0)
+      right = mid - 1;
+    else
+      return e;
+  }
+  return nullptr;
+}
+
+nc_de_s *parentOf(const View &v, const nc_de_s *e) { return v.entry(e->parent); }
+
+const char *nextComponent(const char *p, size_t *len) {
+  const char *end = strchr(p, '/');
+  *len = end ? size_t(end - p) : strlen(p);
+  return p;
+}
+
+}  // namespace nc
+
+char *NConfig::canonize(const char *name) {
+  if (!name) return nullptr;
+  if (*name == '/') name++;
+  const size_t len = strlen(name);
+  char *buf = static_cast<char *>(calloc(len + 3, 1));
+  if (!buf) return nullptr;
+  for (size_t i = 0; i < len; i++) buf[i] = name[i] == '/' ? '\0' : name[i];
+  return buf;
+}
+
+nc_de_s *NConfig::getDirEnt(const char *name, nc_de_s *cc) {
+  if (!name || !data) return nullptr;
+  nc_de_s *e = cc ? cc : (*name == '/' ? rdir : cdir);
+  if (!e) return nullptr;
+  const nc::View v{data, lsize};
+  // The walk ends at the first empty component, as in the canonical form.
+  const char *p = *name == '/' ? name + 1 : name;
+  for (;;) {
+    size_t len;
+    nc::nextComponent(p, &len);
+    if (len == 0) return e;
+    if (len == 2 && p[0] == '.' && p[1] == '.') {
+      e = nc::parentOf(v, e);
+    } else if (!(len == 1 && p[0] == '.')) {
+      e = nc::findChild(v, e, p, len);
+    }
+    if (!e) return nullptr;
+    p += len;
+    if (*p == '/') p++;
+    if (*p != '\0' && *p != '/' && e->type != NC_DIR) return nullptr;
+  }
+}
+
+char *NConfig::getName(const nc_de_s *w) {
+  if (!w || !data) return nullptr;
+  const nc::View v{data, lsize};
+  // A chain longer than the file could hold is a cycle in a damaged file.
+  const size_t limit = lsize / sizeof(nc_de_s);
+  try {
+    std::vector<uint32_t> names;
+    for (const nc_de_s *e = w; v.offsetOf(e) != sb->root; e = nc::parentOf(v, e)) {
+      if (!e || names.size() > limit) return nullptr;
+      names.push_back(e->name);
+    }
+    std::string path = "/";
+    for (size_t i = names.size(); i-- > 0;) {
+      const char *s = v.str(names[i]);
+      if (!s) return nullptr;
+      if (path.size() != 1) path += '/';
+      path += s;
+    }
+    return strdup(path.c_str());
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
+int NConfig::chDir(const char *name) {
+  if (fd < 0) return NC_ERR_NFILE;
+  if (!name) return NC_ERR_NVAL;
+  lockFile(NC_L_RO, 0);
+  int rc = NC_ERR_OK;
+  nc_de_s *e = getDirEnt(name, nullptr);
+  if (!e) {
+    rc = NC_ERR_NEXIST;
+  } else if (e->type != NC_DIR) {
+    rc = NC_ERR_NDIR;
+  } else if (char *path = getName(e)) {
+    free(cname);
+    cname = path;
+    cdir = e;
+  } else {
+    rc = NC_ERR_NMEM;
+  }
+  unLockFile();
+  return rc;
+}
+
+char *NConfig::pwDir() {
+  if (fd < 0) return nullptr;
+  lockFile(NC_L_RO, 0);
+  char *path = cname ? strdup(cname) : nullptr;
+  unLockFile();
+  return path;
+}
+
+nc_ls_s *NConfig::ls(const char *name) {
+  if (fd < 0) return nullptr;
+  lockFile(NC_L_RO, 0);
+  nc_ls_s *list = nullptr;
+  const nc::View v{data, lsize};
+  nc_de_s *d = name ? getDirEnt(name, nullptr) : cdir;
+  const uint32_t *slots = d && d->type == NC_DIR && d->pages ? v.slots(d) : nullptr;
+  if (slots) {
+    size_t used = 0;
+    for (uint32_t i = 0; i < d->pages; i++) {
+      const nc_de_s *e = v.entry(slots[i]);
+      if (e && e->type != 0 && e->name != 0 && v.str(e->name)) used++;
+    }
+    if (used) list = static_cast<nc_ls_s *>(calloc(used + 1, sizeof(nc_ls_s)));
+    size_t n = 0;
+    for (uint32_t i = 0; list && i < d->pages && n < used; i++) {
+      const nc_de_s *e = v.entry(slots[i]);
+      if (!e || e->type == 0 || e->name == 0 || !v.str(e->name)) continue;
+      list[n].name = strdup(data + e->name);
+      list[n].type = e->type;
+      if (!list[n].name) {
+        for (size_t k = 0; k < n; k++) free(list[k].name);
+        free(list);
+        list = nullptr;
+      }
+      n++;
+    }
+  }
+  unLockFile();
+  return list;
+}

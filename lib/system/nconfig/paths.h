@@ -1,0 +1,29 @@
+// Lookup helpers shared by the store's source files.
+#ifndef LIB_SYSTEM_NCONFIG_PATHS_H
+#define LIB_SYSTEM_NCONFIG_PATHS_H
+
+#include <cstddef>
+
+#include "internal.h"
+
+namespace nc {
+
+// Compares the path component comp[0, len) with the name at `name_off`, byte
+// by byte as unsigned values: negative when the component sorts below the
+// name. Sets *bad when the name does not end inside the view.
+int compareComponent(const View &v, const char *comp, size_t len, uint32_t name_off, bool *bad);
+
+// The used child of directory `dir` named comp[0, len), by binary search over
+// its slots; null when there is none or the directory is damaged.
+nc_de_s *findChild(const View &v, const nc_de_s *dir, const char *comp, size_t len);
+
+// The parent entry of `e`, or null when its link leaves the view.
+nc_de_s *parentOf(const View &v, const nc_de_s *e);
+
+// Sets *len to the length of the path component starting at p (up to the
+// next "/" or the end) and returns p.
+const char *nextComponent(const char *p, size_t *len);
+
+}  // namespace nc
+
+#endif  // LIB_SYSTEM_NCONFIG_PATHS_H
