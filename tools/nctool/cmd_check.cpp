@@ -111,10 +111,14 @@ int runCheck(const std::string &file, bool quiet) {
 
 void addStatCommand(CLI::App &app, std::vector<Command> &out) {
   auto file = std::make_shared<std::string>();
-  CLI::App *cmd = app.add_subcommand(
-      "stat", "Show the file's size and parameters, its free space as the "
-              "allocator sees it (total, count, min, avg, max), the number of "
-              "directories (the root included) and keys, and leaked bytes");
+  CLI::App *cmd = app.add_subcommand("stat", "Show size, free space and counts");
+  cmd->footer(
+      "Prints the file's size and parameters; its free space as the allocator\n"
+      "sees it: total bytes in free chunks, their number, and the smallest,\n"
+      "average and largest; the number of directories (the root included)\n"
+      "and keys; and leaked bytes: space allocated that nothing refers to,\n"
+      "which 'compact' reclaims.\n"
+      "Example:  nctool stat reg.db");
   cmd->add_option("FILE", *file, "Registry file")->required();
   out.push_back({cmd, [file] { return runStat(*file); }});
 }
@@ -125,9 +129,12 @@ void addCheckCommand(CLI::App &app, std::vector<Command> &out) {
     bool quiet = false;
   };
   auto o = std::make_shared<Options>();
-  CLI::App *cmd = app.add_subcommand(
-      "check", "Check the file's structure and print each finding with its "
-               "offset. Exit status: 0 intact, 1 damaged, 2 cannot be opened");
+  CLI::App *cmd = app.add_subcommand("check", "Check the file's structure");
+  cmd->footer(
+      "Prints one line per damage found: the byte offset in the file and what\n"
+      "is wrong there; or that the file is intact. Leaked space is not damage.\n"
+      "Exit status: 0 intact, 1 damaged, 2 the file cannot be opened.\n"
+      "Example:  nctool check reg.db && cp reg.db /mnt/receiver/");
   cmd->add_option("FILE", o->file, "Registry file")->required();
   cmd->add_flag("-q,--quiet", o->quiet, "Print nothing; only the exit status");
   out.push_back({cmd, [o] { return runCheck(o->file, o->quiet); }});

@@ -55,10 +55,12 @@ void addDiffCommand(CLI::App &app, std::vector<Command> &out) {
     bool full = false;
   };
   auto o = std::make_shared<Options>();
-  CLI::App *cmd = app.add_subcommand(
-      "diff", "Compare the trees of two registries: '-' lines show entries "
-              "only in or different in FILE, '+' lines those of OTHER. Exit "
-              "status 0 when the trees are equal, 1 when they differ");
+  CLI::App *cmd = app.add_subcommand("diff", "Compare the trees of two registries");
+  cmd->footer(
+      "'-' lines show entries of FILE that OTHER lacks or holds differently,\n"
+      "'+' lines those of OTHER. Exit status 0 when the trees are equal, 1 when\n"
+      "they differ.\n"
+      "Example:  nctool diff old.db new.db /net");
   cmd->add_option("FILE", o->a, "First registry file")->required();
   cmd->add_option("OTHER", o->b, "Second registry file")->required();
   cmd->add_option("PATH", o->path, "Subtree to compare")->capture_default_str();

@@ -1,5 +1,6 @@
 // set, mkdir, rm and mv: changing a registry.
 #include <CLI/CLI.hpp>
+#include <cstring>
 
 #include "registry.h"
 #include "text.h"
@@ -113,9 +114,13 @@ int runMv(const std::string &file, const std::string &from,
   Entry e = reg.find(from);
   if (!e.found) throw Failure(file, from + ": no such key or directory");
   if (e.is_root) throw Failure(file, from + ": cannot move the root directory");
-  // A plain name renames within the directory; a path moves.
-  const std::string target =
+  // A plain name renames within the directory; a path moves. As with files,
+  // an existing directory receives the entry under its own name.
+  std::string target =
       to.find('/') == std::string::npos ? joinPath(dirName(from), to) : to;
+  Entry there = reg.find(target);
+  if (there.found && there.type == NC_DIR)
+    target = joinPath(target, baseName(from));
   const std::string newName = baseName(target);
   if (!isPlainName(newName))
     throw Failure(file, to + ": not a usable name for an entry");
@@ -155,10 +160,21 @@ void addEditCommands(CLI::App &app, std::vector<Command> &out) {
   };
 
   auto set = std::make_shared<Options>();
-  CLI::App *cmd = app.add_subcommand(
-      "set", "Store VALUE under key PATH as TYPE, creating missing directories. "
-             "TYPE is string, int, uint (decimal, or hex after 0x), double, "
-             "raw (hex digits, \"\" for none) or dir (VALUE: slot count)");
+  CLI::App *cmd = app.add_subcommand("set", "Store a value under a key");
+  cmd->footer(
+      "Creates the key and any missing directories above it, or replaces the\n"
+      "value of an existing key of the same TYPE. TYPE and VALUE:\n"
+      "  string  any text\n"
+      "  int     -9223372036854775808 .. 9223372036854775807\n"
+      "  uint    0 .. 18446744073709551615\n"
+      "  double  for example 3.5, -1e-9, inf, nan\n"
+      "  raw     hex digits; \"\" for an empty value\n"
+      "  dir     an optional slot count\n"
+      "Integers are decimal, or hex after 0x. A VALUE that begins with '-'\n"
+      "follows '--'.\n"
+      "Examples:  nctool set reg.db /net/port uint 8001\n"
+      "           nctool set reg.db /tune/offset int -- -250\n"
+      "           nctool set reg.db /keys/k1 raw 00ff10");
   cmd->add_option("FILE", set->file, "Registry file")->required();
   cmd->add_option("PATH", set->path, "Key")->required();
   cmd->add_option("TYPE", set->type, "string, int, uint, double, raw or dir")
@@ -170,8 +186,11 @@ void addEditCommands(CLI::App &app, std::vector<Command> &out) {
                  }});
 
   auto mkdir = std::make_shared<Options>();
-  cmd = app.add_subcommand(
-      "mkdir", "Create directory PATH and any missing directories above it");
+  cmd = app.add_subcommand("mkdir", "Create a directory");
+  cmd->footer(
+      "Creates PATH and any missing directories above it; an existing\n"
+      "directory is left as it is.\n"
+      "Example:  nctool mkdir reg.db /net/hosts");
   cmd->add_option("FILE", mkdir->file, "Registry file")->required();
   cmd->add_option("PATH", mkdir->path, "Directory")->required();
   cmd->add_option("--slots", mkdir->slots,
@@ -183,7 +202,10 @@ void addEditCommands(CLI::App &app, std::vector<Command> &out) {
                  }});
 
   auto rm = std::make_shared<Options>();
-  cmd = app.add_subcommand("rm", "Remove key or directory PATH");
+  cmd = app.add_subcommand("rm", "Remove a key or a directory");
+  cmd->footer(
+      "A directory that is not empty needs -r. The root cannot be removed.\n"
+      "Example:  nctool rm -r reg.db /net/hosts");
   cmd->add_option("FILE", rm->file, "Registry file")->required();
   cmd->add_option("PATH", rm->path, "Key or directory")->required();
   cmd->add_flag("-r,--recursive", rm->recursive,
@@ -194,9 +216,13 @@ void addEditCommands(CLI::App &app, std::vector<Command> &out) {
                  }});
 
   auto mv = std::make_shared<Options>();
-  cmd = app.add_subcommand(
-      "mv", "Rename PATH to NEW (a plain name: same directory), or move it to "
-            "the path NEW (containing '/'); NEW must not exist");
+  cmd = app.add_subcommand("mv", "Rename or move a key or a directory");
+  cmd->footer(
+      "NEW without '/' is a new name in the same directory; NEW with '/' is a\n"
+      "new path. An existing directory NEW receives PATH under its own name.\n"
+      "An existing key is never overwritten.\n"
+      "Examples:  nctool mv reg.db /net/host hostname\n"
+      "           nctool mv reg.db /net/hostname /system/");
   cmd->add_option("FILE", mv->file, "Registry file")->required();
   cmd->add_option("PATH", mv->path, "Key or directory")->required();
   cmd->add_option("NEW", mv->target, "New name or new path")->required();

@@ -85,9 +85,12 @@ void addReadCommands(CLI::App &app, std::vector<Command> &out) {
   };
 
   auto ls = std::make_shared<Options>();
-  CLI::App *cmd = app.add_subcommand(
-      "ls", "List a directory: one line per entry, 'name/' for a directory, "
-            "'name (type) = value' for a key");
+  CLI::App *cmd = app.add_subcommand("ls", "List a directory");
+  cmd->footer(
+      "One line per entry in name order: 'name/' for a directory,\n"
+      "'name (type) = value' for a key. Strings are quoted and escaped, raw\n"
+      "values are hex; long values are shortened unless --full.\n"
+      "Example:  nctool ls reg.db /net");
   cmd->add_option("FILE", ls->file, "Registry file")->required();
   cmd->add_option("PATH", ls->path, "Directory (or key) to list")
       ->capture_default_str();
@@ -95,9 +98,10 @@ void addReadCommands(CLI::App &app, std::vector<Command> &out) {
   out.push_back({cmd, [ls] { return runLs(ls->file, ls->path, ls->full); }});
 
   auto tree = std::make_shared<Options>();
-  cmd = app.add_subcommand(
-      "tree", "Show PATH and everything below it, with types and values. "
-              "Strings are quoted and escaped, raw values are hex");
+  cmd = app.add_subcommand("tree", "Show a subtree with types and values");
+  cmd->footer(
+      "Shows PATH and everything below it, indented, in the form of 'ls'.\n"
+      "Example:  nctool tree reg.db /net");
   cmd->add_option("FILE", tree->file, "Registry file")->required();
   cmd->add_option("PATH", tree->path, "Subtree to show")->capture_default_str();
   cmd->add_flag("--full", tree->full, "Show long values whole, not shortened");
@@ -105,9 +109,11 @@ void addReadCommands(CLI::App &app, std::vector<Command> &out) {
       {cmd, [tree] { return runTree(tree->file, tree->path, tree->full); }});
 
   auto get = std::make_shared<Options>();
-  cmd = app.add_subcommand(
-      "get", "Print the value of key PATH alone, for scripts: strings as they "
-             "are, numbers in decimal, raw values in hex; each with a newline");
+  cmd = app.add_subcommand("get", "Print one value alone, for scripts");
+  cmd->footer(
+      "Strings as they are, numbers in decimal, raw values in hex; each\n"
+      "followed by a newline. Exit status 1 when the key is missing.\n"
+      "Example:  port=$(nctool get reg.db /net/port)");
   cmd->add_option("FILE", get->file, "Registry file")->required();
   cmd->add_option("PATH", get->path, "Key")->required();
   cmd->add_flag("-b,--binary", get->binary,

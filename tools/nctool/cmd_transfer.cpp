@@ -149,20 +149,24 @@ void addTransferCommands(CLI::App &app, std::vector<Command> &out) {
   };
 
   auto ex = std::make_shared<Options>();
-  CLI::App *cmd = app.add_subcommand(
-      "export", "Write PATH and everything below it as JSON that keeps every "
-                "type and byte exactly (see 'import')");
+  CLI::App *cmd = app.add_subcommand("export", "Write a subtree as JSON");
+  cmd->footer(
+      "Writes PATH and everything below it as JSON that keeps every type and\n"
+      "every byte exactly; 'import' recreates it.\n"
+      "Example:  nctool export reg.db /net -o net.json");
   cmd->add_option("FILE", ex->file, "Registry file")->required();
   cmd->add_option("PATH", ex->path, "Subtree to export")->capture_default_str();
   cmd->add_option("-o,--output", ex->io, "Write here instead of standard output");
   out.push_back({cmd, [ex] { return runExport(ex->file, ex->path, ex->io); }});
 
   auto im = std::make_shared<Options>();
-  cmd = app.add_subcommand(
-      "import", "Recreate an exported tree in FILE, at the path it was exported "
-                "from unless --at is given. Existing entries it names are "
-                "overwritten (same type only); others are kept. A missing FILE "
-                "is created with the parameters below");
+  cmd = app.add_subcommand("import", "Recreate a tree from an export");
+  cmd->footer(
+      "Recreates the tree at the path it was exported from, or at --at.\n"
+      "Keys it names are overwritten (a key of another type is an error, and\n"
+      "then nothing changes); other entries are kept. A missing FILE is created\n"
+      "with the parameters above.\n"
+      "Example:  nctool import new.db net.json --at /backup/net");
   cmd->add_option("FILE", im->file, "Registry file")->required();
   cmd->add_option("INPUT", im->io, "Export to read; '-' for standard input")
       ->capture_default_str();
@@ -173,13 +177,15 @@ void addTransferCommands(CLI::App &app, std::vector<Command> &out) {
                  }});
 
   auto co = std::make_shared<Options>();
-  cmd = app.add_subcommand(
-      "compact", "Write a fresh registry DEST holding the same tree as FILE, "
-                 "without its fragmented and leaked space. DEST must not "
-                 "exist; it takes FILE's parameters unless given below");
+  cmd = app.add_subcommand("compact", "Copy the tree into a fresh registry");
+  cmd->footer(
+      "Writes DEST, which must not exist, holding the same tree as FILE but\n"
+      "none of its fragmented or leaked space. DEST takes FILE's parameters\n"
+      "unless given above.\n"
+      "Example:  nctool compact reg.db fresh.db && mv fresh.db reg.db");
   cmd->add_option("FILE", co->file, "Registry file to read")->required();
   cmd->add_option("DEST", co->target, "New registry file to write")->required();
-  addParameterOptions(cmd, co->params);
+  addParameterOptions(cmd, co->params, false);
   out.push_back({cmd, [co, cmd] {
                    return runCompact(co->file, co->target, co->params,
                                      cmd->count("--pages") > 0,

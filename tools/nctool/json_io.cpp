@@ -16,7 +16,7 @@ namespace nctool {
 
 namespace {
 
-using json = nlohmann::json;
+using json = nlohmann::ordered_json;  // keeps "name" and "type" first
 
 constexpr const char *kFormat = "nctool-export";
 constexpr int kVersion = 1;

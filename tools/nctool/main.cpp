@@ -29,7 +29,6 @@ const char kFooter[] =
 
 int main(int argc, char **argv) {
   CLI::App app(kDescription, "nctool");
-  app.footer(kFooter);
   app.require_subcommand(1);
 
   std::vector<nctool::Command> commands;
@@ -40,6 +39,18 @@ int main(int argc, char **argv) {
   nctool::addCheckCommand(app, commands);
   nctool::addTransferCommands(app, commands);
   nctool::addDiffCommand(app, commands);
+  app.footer(kFooter);  // after the commands, which would inherit it
+
+  // Name an unknown command as such, not as a missing one.
+  if (argc > 1 && argv[1][0] != '-') {
+    try {
+      app.get_subcommand(argv[1]);
+    } catch (const CLI::OptionNotFound &) {
+      std::cerr << "nctool: unknown command '" << argv[1]
+                << "'; run 'nctool --help' for the list" << std::endl;
+      return nctool::kExitUsage;
+    }
+  }
 
   try {
     app.parse(argc, argv);

@@ -50,7 +50,8 @@ void addTransferCommands(CLI::App &app, std::vector<Command> &out);  // export, 
 void addDiffCommand(CLI::App &app, std::vector<Command> &out);
 
 // Adds --pages, --slots and --records, which set the fields of `p`.
-void addParameterOptions(CLI::App *cmd, Parameters &p);
+// With `show_defaults`, help shows the values `p` holds now.
+void addParameterOptions(CLI::App *cmd, Parameters &p, bool show_defaults = true);
 
 }  // namespace nctool
 
