@@ -43,7 +43,7 @@ Outcome nctool(const std::vector<std::string> &args, const std::string &input = 
     dup2(open(io.file("in").c_str(), O_RDONLY), 0);
     dup2(open(io.file("out").c_str(), O_WRONLY | O_CREAT, 0600), 1);
     dup2(open(io.file("err").c_str(), O_WRONLY | O_CREAT, 0600), 2);
-    execv(cargv[0], cargv.data());
+    execvp(cargv[0], cargv.data());
     _exit(127);
   }
   int ws = 0;

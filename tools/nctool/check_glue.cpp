@@ -15,7 +15,7 @@ CheckSummary checkImage(const Image &image) {
   CheckSummary s;
   for (const auto &f : report.damage) s.damage.push_back({f.offset, f.what});
   s.leaked_bytes = report.leaked_bytes;
-  s.leaks = report.leaks;
+  for (const auto &f : report.leaks) s.leaks.push_back({f.offset, f.what});
   s.directories = report.directories;
   s.keys = report.keys;
   return s;

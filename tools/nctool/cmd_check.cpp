@@ -77,9 +77,9 @@ int runStat(const std::string &file) {
   }
   printf("directories:  %u\n", check.directories);
   printf("keys:         %u\n", check.keys);
-  printf("leaked:       %llu bytes in %u chunk%s\n",
-         static_cast<unsigned long long>(check.leaked_bytes), check.leaks,
-         check.leaks == 1 ? "" : "s");
+  printf("leaked:       %llu bytes in %zu area%s\n",
+         static_cast<unsigned long long>(check.leaked_bytes), check.leaks.size(),
+         check.leaks.size() == 1 ? "" : "s");
   if (!check.damage.empty())
     printf("damage:       %zu finding%s; run 'nctool check %s'\n",
            check.damage.size(), check.damage.size() == 1 ? "" : "s",
@@ -87,12 +87,15 @@ int runStat(const std::string &file) {
   return kExitOk;
 }
 
-int runCheck(const std::string &file, bool quiet) {
+int runCheck(const std::string &file, bool quiet, bool leaks) {
   Image image = loadImage(file);
   CheckSummary check = checkImage(image);
   if (!quiet) {
     for (const Finding &f : check.damage)
       printf("%s: offset %u: %s\n", file.c_str(), f.offset, f.what.c_str());
+    if (leaks)
+      for (const Finding &f : check.leaks)
+        printf("%s: offset %u: leaked: %s\n", file.c_str(), f.offset, f.what.c_str());
     if (check.damage.empty()) {
       printf("%s: intact: %u director%s, %u key%s, %llu bytes leaked\n",
              file.c_str(), check.directories,
@@ -127,6 +130,7 @@ void addCheckCommand(CLI::App &app, std::vector<Command> &out) {
   struct Options {
     std::string file;
     bool quiet = false;
+    bool leaks = false;
   };
   auto o = std::make_shared<Options>();
   CLI::App *cmd = app.add_subcommand("check", "Check the file's structure");
@@ -137,7 +141,8 @@ void addCheckCommand(CLI::App &app, std::vector<Command> &out) {
       "Example:  nctool check reg.db && cp reg.db /mnt/receiver/");
   cmd->add_option("FILE", o->file, "Registry file")->required();
   cmd->add_flag("-q,--quiet", o->quiet, "Print nothing; only the exit status");
-  out.push_back({cmd, [o] { return runCheck(o->file, o->quiet); }});
+  cmd->add_flag("-l,--leaks", o->leaks, "Also list each leaked area");
+  out.push_back({cmd, [o] { return runCheck(o->file, o->quiet, o->leaks); }});
 }
 
 }  // namespace nctool

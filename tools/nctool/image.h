@@ -30,7 +30,7 @@ struct Finding {
 struct CheckSummary {
   std::vector<Finding> damage;  // empty for an intact file
   uint64_t leaked_bytes = 0;    // allocated, yet reachable from nothing
-  uint32_t leaks = 0;           // number of leaked chunks
+  std::vector<Finding> leaks;   // each leaked area: where, and how large
   uint32_t directories = 0;
   uint32_t keys = 0;
 };

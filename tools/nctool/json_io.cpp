@@ -120,9 +120,12 @@ class Reader {
       throw bad(where, "has no \"type\"");
     n.type = typeFromName(type->get<std::string>());
     if (n.type == 0) throw bad(where, "unknown type " + type->dump());
+    // Nothing in the store creates or follows links; a file holding one is
+    // damaged, so an import does not make one.
+    if (n.type == NC_LINK) throw bad(where, "link entries cannot be imported");
     if (n.type == NC_DIR) {
       children(j, where, n);
-    } else if (n.type != NC_LINK) {
+    } else {
       value(j, where, n);
     }
     return n;

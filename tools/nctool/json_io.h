@@ -4,7 +4,8 @@
 //   {"format": "nctool-export", "version": 1, "path": "/a",
 //    "tree": {"name": "a", "type": "dir", "children": [ ...nodes... ]}}
 //
-// A node has "type" ("dir", "string", "int", "uint", "double", "raw", "link")
+// A node has "type" ("dir", "string", "int", "uint", "double", "raw"; "link"
+// is written for a damaged file's link entries but never read back)
 // and, except for the exported node itself, "name". Values:
 //   string  "value": the text; null for a string key without a value
 //   int     "value": a JSON integer (64-bit signed)
