@@ -5,6 +5,7 @@
 // double; strings carry their NUL; raw values are their bytes.
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "internal.h"
 
@@ -39,7 +40,7 @@ bool readWord64(const nc::View &v, const nc_de_s *e, void *out) {
   const bool found = readWord64(v, e, &stored);         \
   unLockFile();                                         \
   if (!found) return NC_ERR_NEXIST;                     \
-  value = decltype(value)(stored);                      \
+  value = static_cast<std::remove_reference_t<decltype(value)>>(stored); \
   return NC_ERR_OK;
 
 int NConfig::setKey(const char *name, unsigned long long value) {
