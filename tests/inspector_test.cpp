@@ -227,6 +227,18 @@ TEST_F(Inspector, GetPrintsTheValueAloneForScripts) {
   r = nctool({"get", dir.file("junk"), "/x"});
   EXPECT_EQ(r.err, "nctool: " + dir.file("junk") +
                        ": not a registry file (empty, or wrong magic number)\n");
+
+  // A file from a machine of the other byte order is named as such.
+  std::vector<unsigned char> image = readFile(reg);
+  for (size_t word = 4; word < 36; word += 4) std::reverse(&image[word], &image[word + 4]);
+  writeFile(reg, image);
+  for (const char *cmd : {"tree", "stat"}) {
+    r = nctool({cmd, reg});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(": written on a machine of the other byte order;"), std::string::npos)
+        << r.err;
+  }
+  EXPECT_EQ(nctool({"check", "-q", reg}).status, 1);
 }
 
 TEST_F(Inspector, SetStoresEachTypeAndRefusesWithoutChanging) {

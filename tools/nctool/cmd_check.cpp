@@ -52,6 +52,8 @@ int runStat(const std::string &file) {
     f.status = kExitFailed;  // only check tells "cannot open" apart
     throw;
   }
+  if (otherByteOrder(image.bytes.data(), image.bytes.size()))
+    throw Failure(file, kOtherByteOrder);
   nc_sb_s sb = superblock(image);
   CheckSummary check = checkImage(image);
 
@@ -90,6 +92,8 @@ int runStat(const std::string &file) {
 int runCheck(const std::string &file, bool quiet, bool leaks) {
   Image image = loadImage(file);
   CheckSummary check = checkImage(image);
+  if (!quiet && otherByteOrder(image.bytes.data(), image.bytes.size()))
+    printf("%s: %s\n", file.c_str(), kOtherByteOrder);
   if (!quiet) {
     for (const Finding &f : check.damage)
       printf("%s: offset %u: %s\n", file.c_str(), f.offset, f.what.c_str());

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "lib/system/nconfig.h"
 #include "tool.h"
 
 namespace nctool {
@@ -25,6 +26,18 @@ Failure unreadable(const std::string &file, const std::string &what) {
 }
 
 }  // namespace
+
+const char kOtherByteOrder[] =
+    "written on a machine of the other byte order; use the nctool built for "
+    "that machine (for the receiver: the PowerPC build, under qemu-ppc)";
+
+bool otherByteOrder(const char *bytes, size_t length) {
+  nc_sb_s sb;
+  if (length < sizeof sb || memcmp(bytes, NC_SB_MAGIC, 4) != 0) return false;
+  memcpy(&sb, bytes, sizeof sb);
+  // Every file made by the store has its root entry at 36.
+  return sb.root != 36 && __builtin_bswap32(sb.root) == 36;
+}
 
 Image loadImage(const std::string &file) {
   int fd = ::open(file.c_str(), O_RDONLY);

@@ -35,6 +35,12 @@ struct CheckSummary {
   uint32_t keys = 0;
 };
 
+// True when `bytes` begin with a superblock written on a machine of the
+// other byte order (files are used only where they were made).
+bool otherByteOrder(const char *bytes, size_t length);
+// The message for such a file.
+extern const char kOtherByteOrder[];
+
 // Runs the store's structural checker over the image.
 CheckSummary checkImage(const Image &image);
 

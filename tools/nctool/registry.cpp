@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "image.h"
 #include "tool.h"
 
 namespace nctool {
@@ -25,7 +26,10 @@ void probe(const std::string &file, int mode) {
   if (!S_ISREG(st.st_mode)) throw Failure(file, "not a regular file");
   int fd = ::open(file.c_str(), mode == NC_O_RW ? O_RDWR : O_RDONLY);
   if (fd < 0) throw Failure(file, strerror(errno));
+  char header[sizeof(nc_sb_s)];
+  ssize_t n = ::pread(fd, header, sizeof header, 0);
   ::close(fd);
+  if (n > 0 && otherByteOrder(header, size_t(n))) throw Failure(file, kOtherByteOrder);
 }
 
 }  // namespace
