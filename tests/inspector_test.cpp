@@ -31,7 +31,7 @@ Outcome nctool(const std::vector<std::string> &args, const std::string &input = 
   TempDir io;
   writeFile(io.file("in"), std::vector<unsigned char>(input.begin(), input.end()));
   std::vector<std::string> argv;
-  std::istringstream launcher(NCTOOL_LAUNCHER);
+  std::istringstream launcher(NC_EMULATOR);
   for (std::string word; launcher >> word;) argv.push_back(word);
   argv.push_back(NCTOOL_BINARY);
   argv.insert(argv.end(), args.begin(), args.end());
