@@ -54,7 +54,8 @@ bool Ours::create(const Dataset &d, const std::vector<uint32_t> &order,
   return built;
 }
 
-OursOpenClose::OursOpenClose(const std::string &path, unsigned size) {
+OursOpenClose::OursOpenClose(const std::string &path, unsigned size, bool change)
+    : change_(change) {
   removePath(path);
   ok_ = nc_.setName(path.c_str()) == NC_ERR_OK &&
         nc_.createNew(size / 4096, kDirent, kChunks) == NC_ERR_OK;

@@ -67,17 +67,22 @@ class Ours {
 // A registry of exactly `size` bytes, opened and closed as a whole.
 class OursOpenClose {
  public:
-  OursOpenClose(const std::string &path, unsigned size);
+  // With `change`, each round also updates one value in place, so that
+  // close has to write the view back (an unchanged view is not written).
+  OursOpenClose(const std::string &path, unsigned size, bool change);
   bool ok() const { return ok_; }
   bool run() {
     if (nc_.open(NC_O_RW) != NC_ERR_OK) return false;
+    const bool ok = !change_ || nc_.setKey("/counter", ++rounds_) == NC_ERR_OK;
     nc_.close();
-    return true;
+    return ok;
   }
 
  private:
   NConfig nc_{0};
   bool ok_ = false;
+  bool change_;
+  unsigned rounds_ = 0;
 };
 
 }  // namespace ncbench

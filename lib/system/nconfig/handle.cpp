@@ -155,15 +155,16 @@ int NConfig::open(int how) {
     sys().close(f);
     return NC_ERR_CORRUPT;
   }
-  // Trim the view to the recorded size so that it covers exactly the pages
-  // the forced lock below replaces.
+  // Trim the view to the recorded size. Untouched, it is the fresh private
+  // view of that size the first lock would map, so it is kept as that view;
+  // the forced lock below re-maps only when the recorded size has changed.
   const size_t page = size_t(sysconf(_SC_PAGESIZE));
   const size_t keep = (size_t(head->size) + page - 1) / page * page;
   if (size_t(flen) > keep)
     sys().munmap(static_cast<char *>(view) + keep, size_t(flen) - keep);
 
   data = static_cast<char *>(view);
-  lsize = 0;
+  lsize = head->size;
   fd = f;
   omode = how;
   sb = reinterpret_cast<nc_sb_s *>(data);
