@@ -174,7 +174,6 @@ int NConfig::open(int how) {
   lock = NC_L_NONE;
   olck = 0;
   lockFile(NC_L_RO, 1);
-  rdir = reinterpret_cast<nc_de_s *>(data + sb->root);
   unLockFile();
   return NC_ERR_OK;
 }
@@ -259,7 +258,8 @@ void NConfig::_remap(unsigned int osize, unsigned int nsize) {
   }
   data = static_cast<char *>(view);
   sb = reinterpret_cast<nc_sb_s *>(data);
-  rdir = reinterpret_cast<nc_de_s *>(data + sb->root);
+  // Null when the superblock no longer names a root inside the view.
+  rdir = nc::View{data, nsize}.entry(sb->root);
 }
 
 void NConfig::lockFile(int type, int force) {
@@ -289,8 +289,7 @@ void NConfig::lockFile(int type, int force) {
       lsize = sb->size;
     }
   }
-  nc::View v{data, lsize};
-  if (v.entry(sb->root)) rdir = reinterpret_cast<nc_de_s *>(data + sb->root);
+  rdir = nc::View{data, lsize}.entry(sb->root);
   chunks = reinterpret_cast<nc_chunk_s *>(data + sb->chunk);
   cdir = getDirEnt(cname, nullptr);
   if (!cdir) {
