@@ -20,6 +20,12 @@ nc_de_s *findChild(const View &v, const nc_de_s *dir, const char *comp, size_t l
 // The parent entry of `e`, or null when its link leaves the view.
 nc_de_s *parentOf(const View &v, const nc_de_s *e);
 
+// Sets *out to a heap copy of the absolute path of entry `w`, found by
+// following `parent` up to the entry at `root`. NC_ERR_CORRUPT when a link
+// leaves the view, a name does not end inside it, or the chain never reaches
+// the root; NC_ERR_NMEM when memory is refused.
+int absoluteName(const View &v, uint32_t root, const nc_de_s *w, char **out);
+
 // Sets *len to the length of the path component starting at p (up to the
 // next "/" or the end) and returns p.
 const char *nextComponent(const char *p, size_t *len);
