@@ -12,6 +12,7 @@
 #include <string>
 
 #include "internal.h"
+#include "lib/system/nconfig_check.h"
 #include "test_util.h"
 
 namespace {
@@ -41,6 +42,8 @@ class Fault : public testing::Test {
   void expectLastWritten() {
     nc::resetSysCalls();
     EXPECT_EQ(readFile(path_), written_);
+    const nc_check_report report = nc_check_file(path_.c_str());
+    EXPECT_TRUE(report.ok()) << report.describe();
     NConfig h(0);
     ASSERT_EQ(h.setName(path_.c_str()), NC_ERR_OK);
     ASSERT_EQ(h.open(NC_O_RO), NC_ERR_OK);
@@ -105,6 +108,8 @@ TEST_F(Fault, ShortAndInterruptedWritesStillWriteEverything) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(g_calls, 2 * 5 + 1000);  // five short writes, each after an EINTR; one fsync
   EXPECT_EQ(readFile(path_), view);
+  const nc_check_report report = nc_check_file(path_.c_str());
+  EXPECT_TRUE(report.ok()) << report.describe();
 }
 
 TEST_F(Fault, FailedWriteBackIsReportedAndLeavesTheLastWrittenFile) {
