@@ -28,10 +28,14 @@ class Handle : public NConfig {
   char *view() const { return data; }
   unsigned int viewSize() const { return lsize; }
   int heldLock() const { return lock; }
+  // Flips bits of one byte of the view. The table and file growth steps are
+  // left alone: huge ones make allocations slow (gigabytes), not unsafe.
   void poke(uint32_t off, uint8_t value) {
     if (!data || lsize == 0) return;
     if (careful && lock != NC_L_RW) return;  // the view is read-only then
-    data[off % lsize] ^= value ? value : 1;
+    off %= lsize;
+    if (off >= offsetof(nc_sb_s, chunk_inc) && off < offsetof(nc_sb_s, chunk_ttl)) return;
+    data[off] ^= value ? value : 1;
   }
 };
 

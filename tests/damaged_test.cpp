@@ -155,7 +155,7 @@ std::vector<Damage> damages() {
       {"size cuts the tree", [](Img &b, const Sample &) { put32(b, kSbSize, 512); }, NC_ERR_OK},
       {"no directory growth", [](Img &b, const Sample &) { put32(b, kSbEntInc, 0); }, NC_ERR_OK},
       {"huge directory growth",
-       [](Img &b, const Sample &) { put32(b, kSbEntInc, 0x40000000); }, NC_ERR_OK},
+       [](Img &b, const Sample &) { put32(b, kSbEntInc, 0x720004); }, NC_ERR_OK},
       {"no table growth", [](Img &b, const Sample &) { put32(b, kSbChunkInc, 0); }, NC_ERR_OK},
       {"no file growth", [](Img &b, const Sample &) { put32(b, kSbSizeInc, 0); }, NC_ERR_OK},
       {"huge file growth", [](Img &b, const Sample &) { put32(b, kSbSizeInc, 0xFFFFF); },
@@ -353,6 +353,18 @@ TEST(Damaged, ResultsNameTheDamage) {
     EXPECT_EQ(h.getKey("/dir/key", v), NC_ERR_OK);  // reads still work
     EXPECT_EQ(v, 7u);
     EXPECT_EQ(h.setKey("/dir/new", 1u), NC_ERR_CORRUPT);  // the allocator cannot work
+  }
+  {
+    // Millions of entries per batch: refused before anything changes, as
+    // creation refuses to make such a file.
+    NConfig h(0);
+    ASSERT_EQ(openWith("huge directory growth", h), NC_ERR_OK);
+    EXPECT_EQ(h.setKey("/dir/new", 1u), NC_ERR_CORRUPT);
+    EXPECT_EQ(h.setKey("/dir/key", 8u), NC_ERR_OK);  // no insertion needed
+    NConfig maker(0);
+    ASSERT_EQ(maker.setName(tmp.file("batch").c_str()), NC_ERR_OK);
+    EXPECT_EQ(maker.createNew(1, 65537, 16), NC_ERR_NVAL);
+    EXPECT_EQ(maker.createNew(1, 65536, 16), NC_ERR_OK);
   }
   {
     NConfig h(0);

@@ -40,9 +40,8 @@ nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
     const uint32_t inc = sb->ent_inc;
     const uint32_t old = w->offset;
     uint32_t pages = old ? w->pages : 0;
-    if (inc == 0 || uint64_t(lsize) + (uint64_t(pages) + inc) * 4 + 4 +
-                            uint64_t(inc) * (sizeof(nc_de_s) + 4) > 0xFFFFF000ull)
-      return nullptr;
+    const uint64_t bytes = (uint64_t(pages) + inc) * 4 + 4 + uint64_t(inc) * (sizeof(nc_de_s) + 4);
+    if (inc == 0 || inc > nc::kMaxEntInc || lsize + bytes > 0xFFFFF000ull) return nullptr;
     const uint32_t grown = getChunk((pages + inc) * 4);
     if (!grown) return nullptr;
     if (old) {
@@ -171,9 +170,9 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
       unLockFile();
       return NC_ERR_CORRUPT;
     }
-    if (sb->ent_inc == 0) {
-      // Without a growth step a full directory can take no entry: refuse
-      // before anything is changed.
+    if (sb->ent_inc == 0 || sb->ent_inc > nc::kMaxEntInc) {
+      // Without a usable growth step a full directory can take no entry:
+      // refuse before anything is changed.
       const uint32_t *slots = v.slots(sd);
       const nc_de_s *last = slots && sd->pages ? v.entry(slots[sd->pages - 1]) : nullptr;
       if (remaining > 1 || !last || last->type != 0) {

@@ -90,8 +90,8 @@ int NConfig::createNew(unsigned int resize, unsigned int dirent, unsigned int mc
   if (!fname) return NC_ERR_NFILE;
   // A file the allocator could not work in is never made: the table needs two
   // records, directories must grow, and the table must fit with room to spare.
-  if (resize == 0 || resize > 0xFFFFFu || dirent == 0 || mchunks < 2 ||
-      uint64_t(resize) * nc::kPageSize <= headerBytes(mchunks))
+  if (resize == 0 || resize > 0xFFFFFu || dirent == 0 || dirent > nc::kMaxEntInc ||
+      mchunks < 2 || uint64_t(resize) * nc::kPageSize <= headerBytes(mchunks))
     return NC_ERR_NVAL;
   if (access(fname, F_OK) == 0) return NC_ERR_PERM;
   int f = sys().open(fname, O_WRONLY | O_CREAT | O_EXCL, 0600);
