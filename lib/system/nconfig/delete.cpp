@@ -96,9 +96,11 @@ void NConfig::_delKey(const char *name, nc_de_s *p, int tosort) {
         const nc_de_s *parent = v.entry(parent_off);
         const int64_t i = parent ? slotOf(v, parent, entry_off) : -1;
         if (i >= 0) {
+          // In a damaged file the slots may overlap the parent's entry.
+          const uint32_t pages = parent->pages;
           uint32_t *slots = v.slots(parent);
-          memmove(slots + i, slots + i + 1, size_t(parent->pages - 1 - i) * 4);
-          slots[parent->pages - 1] = entry_off;
+          memmove(slots + i, slots + i + 1, size_t(pages - 1 - i) * 4);
+          slots[pages - 1] = entry_off;
         }
       }
     }
@@ -174,7 +176,8 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
       j--;
     }
   } else {
-    while (j + 1 < int64_t(parent->pages) && usedAt(j + 1) && strcmp(nameAt(j + 1), newname) > 0) {
+    const int64_t pages = parent->pages;  // the slots may overlap a damaged parent
+    while (j + 1 < pages && usedAt(j + 1) && strcmp(nameAt(j + 1), newname) > 0) {
       slots[j] = slots[j + 1];
       j++;
     }
