@@ -15,30 +15,6 @@
 
 namespace nc {
 
-int compareComponent(const View &v, const char *comp, size_t len, uint32_t name_off,
-                     bool *bad) {
-  if (name_off >= v.size) {
-    *bad = true;
-    return 0;
-  }
-  const unsigned char *n = reinterpret_cast<const unsigned char *>(v.data + name_off);
-  const size_t avail = v.size - name_off;
-  if (len < avail) {
-    // The component holds no NUL, so a shorter name differs from it at its
-    // terminator, which sorts lowest: memcmp then answers as strcmp would.
-    const int c = memcmp(comp, n, len);
-    if (c != 0) return c < 0 ? -1 : 1;
-    return n[len] == 0 ? 0 : -1;
-  }
-  // The name may run to the end of the view: compare byte by byte.
-  const unsigned char *c = reinterpret_cast<const unsigned char *>(comp);
-  for (size_t i = 0; i < avail; i++) {
-    if (n[i] != c[i]) return c[i] < n[i] ? -1 : 1;
-  }
-  *bad = true;
-  return 0;
-}
-
 nc_de_s *findChild(const View &v, const nc_de_s *dir, const char *comp, size_t len) {
   if (dir->type != NC_DIR || dir->pages == 0) return nullptr;
   const uint32_t *slots = v.slots(dir);
