@@ -520,7 +520,8 @@ TEST(Damaged, FuzzFindingsStayFixed) {
   TempDir tmp;
   const std::string path = tmp.file("input");
   int inputs = 0;
-  while (dirent *de = readdir(dir)) {
+  // readdir64: a 32-bit build's readdir fails on 64-bit directory offsets.
+  while (dirent64 *de = readdir64(dir)) {
     if (de->d_name[0] == '.') continue;
     SCOPED_TRACE(de->d_name);
     const auto bytes = readFile(data + "/" + de->d_name);

@@ -64,7 +64,7 @@ class Fault : public testing::Test {
 int openDescriptors() {
   int n = 0;
   DIR *d = opendir("/proc/self/fd");
-  while (d && readdir(d)) n++;
+  while (d && readdir64(d)) n++;
   if (d) closedir(d);
   return n;
 }
