@@ -45,7 +45,7 @@ nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
     const uint32_t grown = getChunk((pages + inc) * 4);
     if (!grown) return nullptr;
     if (old) {
-      memcpy(data + grown, data + old, size_t(pages) * 4);
+      memmove(data + grown, data + old, size_t(pages) * 4);  // may overlap if damaged
       freeChunk(old);
     }
     w = reinterpret_cast<nc_de_s *>(data + where);
@@ -226,7 +226,7 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
       } else {
         nc::View v{data, lsize};
         if (old) {
-          if (v.spans(old, uint64_t(pages) * 4)) memcpy(data + arr, data + old, pages * 4);
+          if (v.spans(old, uint64_t(pages) * 4)) memmove(data + arr, data + old, pages * 4);
           freeChunk(old);
         } else {
           pages = 0;
