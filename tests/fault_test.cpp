@@ -152,6 +152,7 @@ TEST_F(Fault, FailedFsyncIsReported) {
   NConfig h(0);
   ASSERT_EQ(h.setName(path_.c_str()), NC_ERR_OK);
   ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
+  ASSERT_EQ(h.setKey("/kept/number", 43u), NC_ERR_OK);  // so that close writes back
   nc::sys().fsync = [](int) {
     errno = EIO;
     return -1;

@@ -124,6 +124,8 @@ class NConfig {
   nc_de_s *rdir;          // root entry
   nc_de_s *cdir;          // current directory's entry
   nc_chunk_s *chunks;     // free-chunk table
+  int dirty;              // an exclusive lock was held since open: the view
+                          // may differ from the file and is written back
 
   // Re-maps the view from osize to nsize bytes, possibly moving it; changed
   // pages keep their changes. Re-derives data, sb and rdir. Ends the process

@@ -99,6 +99,8 @@ unsigned int NConfig::getChunk(unsigned int s) {
       if (!enterFreeArea(chunks, sb->chunk_ttl, old_end, uint32_t(growth))) {
         // Only a table step of 1 can leave the table full here: take the
         // chunk straight from the new space; the rest stays unrecorded.
+        // Bytes a longer file held past its recorded size may show there.
+        memset(data + old_end + 4, 0, need - 4);
         *reinterpret_cast<uint32_t *>(data + old_end) = need;
         return old_end + 4;
       }
@@ -162,7 +164,10 @@ void NConfig::expand(unsigned int toadd) {
   const uint32_t nsize = sb->size + toadd;
   // Reserve the space for real, so that the write-back on close cannot fail
   // for lack of it. A view longer than the file must never be used.
-  const int err = sys().fallocate(fd, sb->size, toadd);
+  int err;
+  do {
+    err = sys().fallocate(fd, sb->size, toadd);
+  } while (err == EINTR);
   if (err != 0) {
     fprintf(stderr, "nconfig: cannot grow %s to %u bytes: %s\n", fname ? fname : "registry",
             nsize, strerror(err));

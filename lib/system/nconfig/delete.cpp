@@ -135,6 +135,7 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
   }
   const nc_de_s *parent = v.entry(nd->parent);
   const uint32_t *head = v.word(nd->name - 4);
+  // The name chunk is written in place when kept, so it must lie in the view.
   if (!parent || !head || *head < 4 || !v.spans(nd->name - 4, *head) ||
       slotOf(v, parent, nd_off) < 0) {
     unLockFile();
@@ -152,9 +153,16 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
     freeChunk(name_off);
     name_off = getChunk(len);
     nd = reinterpret_cast<nc_de_s *>(data + nd_off);
+    if (!name_off) {
+      // Only an unusable or damaged free-chunk table or a file at the 32-bit
+      // offset limit refuses. The entry keeps its old name rather than an
+      // empty one that would break its directory's order.
+      unLockFile();
+      return NC_ERR_CORRUPT;
+    }
     nd->name = name_off;
   }
-  if (name_off) memcpy(data + name_off, newname, len);
+  memcpy(data + name_off, newname, len);
 
   v = nc::View{data, lsize};
   parent = v.entry(parent_off);

@@ -68,7 +68,8 @@ NConfig::NConfig(int protect)
       sb(nullptr),
       rdir(nullptr),
       cdir(nullptr),
-      chunks(nullptr) {}
+      chunks(nullptr),
+      dirty(0) {}
 
 NConfig::~NConfig() {
   close();
@@ -173,6 +174,7 @@ int NConfig::open(int how) {
   }
   lock = NC_L_NONE;
   olck = 0;
+  dirty = 0;
   lockFile(NC_L_RO, 1);
   unLockFile();
   return NC_ERR_OK;
@@ -183,7 +185,10 @@ void NConfig::close() {
   cname = nullptr;
   if (fd >= 0) {
     if (data) {
-      if (omode == NC_O_RW) {
+      // Only an exclusive lock lets the view change. A view that never had
+      // one holds what the file holds, so writing it back would change
+      // nothing.
+      if (omode == NC_O_RW && dirty) {
         // Readers in other processes must never see a half-written file, so
         // the write-back holds the exclusive lock (closing drops it).
         if (lock != NC_L_RW) {
@@ -273,6 +278,7 @@ void NConfig::lockFile(int type, int force) {
   }
   if (fd < 0 || !data) return;
   takeRecordLock(fd, type == NC_L_RW ? F_WRLCK : F_RDLCK);
+  if (type == NC_L_RW) dirty = 1;
   if (careful && type == NC_L_RW && lsize)
     sys().mprotect(data, lsize, PROT_READ | PROT_WRITE);
   lock = type;

@@ -1,0 +1,494 @@
+// The in-file chunk allocator: best fit, growth, joining on free, table moves,
+// and its behaviour on files it cannot safely work in. The file image after
+// any sequence of allocations and frees is fully determined, since other
+// processes allocate in the same file by the same rules, so most cases check
+// exact offsets and tables.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "internal.h"
+#include "lib/system/nconfig_check.h"
+#include "test_util.h"
+
+namespace {
+
+// Start of the i-th crafted free area: disjoint, non-touching, in free space.
+constexpr uint32_t area(int i) { return 1024 + 512 * uint32_t(i); }
+
+// An open registry held under the exclusive lock, as allocator callers hold it.
+struct Reg {
+  TempDir dir;
+  TestNConfig h;
+  explicit Reg(unsigned resize = 4, unsigned mchunks = 16) {
+    EXPECT_EQ(makeRegistry(h, dir.file("r"), resize, 8, mchunks), NC_ERR_OK);
+    h.lockFile(NC_L_RW, 0);
+  }
+  ~Reg() {
+    if (h.lock != NC_L_NONE) h.unLockFile();
+  }
+  void put(uint32_t off, uint32_t w) { memcpy(h.data + off, &w, 4); }
+  // Replaces the table by `recs`, slot 0 first; the other records are emptied.
+  void craft(const std::vector<nc_chunk_s> &recs) {
+    for (uint32_t i = 0; i < h.sb->chunk_ttl; i++)
+      h.chunks[i] = i < recs.size() ? recs[i] : nc_chunk_s{0, 0};
+  }
+  // Records of the given sizes at area(0), area(1), ...; size 0 stays empty.
+  void craftSizes(const std::vector<uint32_t> &sizes) {
+    std::vector<nc_chunk_s> recs;
+    for (size_t i = 0; i < sizes.size(); i++)
+      recs.push_back(sizes[i] ? nc_chunk_s{area(int(i)), sizes[i]} : nc_chunk_s{0, 0});
+    craft(recs);
+  }
+  std::vector<std::pair<uint32_t, uint32_t>> table() const {
+    std::vector<std::pair<uint32_t, uint32_t>> t;
+    for (uint32_t i = 0; i < h.sb->chunk_ttl; i++)
+      t.emplace_back(h.chunks[i].offset, h.chunks[i].size);
+    return t;
+  }
+  off_t diskSize() const {
+    struct stat st;
+    return stat(dir.file("r").c_str(), &st) == 0 ? st.st_size : -1;
+  }
+};
+
+// The view as a whole is a sound registry (leaked space aside).
+::testing::AssertionResult soundImage(const TestNConfig &h) {
+  const nc_check_report rep = nc_check_image(h.data, h.lsize);
+  if (rep.ok()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << rep.describe();
+}
+
+std::vector<uint32_t> padded(std::vector<uint32_t> v, size_t n) {
+  v.resize(n, 0);
+  return v;
+}
+
+TEST(Alloc, AlignSize) {
+  const std::pair<unsigned, unsigned> cases[] = {{0, 0}, {1, 4}, {3, 4}, {4, 4}, {5, 8},
+                                                 {8, 8}, {4093, 4096}, {0xFFFFFFF8u, 0xFFFFFFF8u}};
+  for (auto [in, out] : cases) EXPECT_EQ(TestNConfig::alignSize(in), out) << in;
+}
+
+// Best fit with its 4-byte rule: which record is carved and where it goes.
+// `after` lists, per slot, the crafted slot whose record is there (-1 empty).
+TEST(Alloc, BestFitCarvesAndResorts) {
+  struct Case {
+    std::vector<uint32_t> sizes;
+    unsigned request;
+    int slot;
+    std::vector<int> after;
+  } cases[] = {
+      {{40, 24, 20, 0}, 13, 0, {1, 0, 2, -1}},  // 24 is probed first, 4 over
+      {{40, 24, 20, 0}, 16, 0, {1, 0, 2, -1}},
+      {{40, 20, 20, 20, 0}, 16, 2, {0, 1, 3, 2, -1}},  // first exact fit probed
+      {{48, 32, 32, 32, 0, 0}, 16, 3, {0, 1, 2, 3, -1, -1}},
+      {{40, 40, 40, 0}, 16, 2, {0, 1, 2, -1}},  // the last of equal larger ones
+      {{40, 0}, 0, 0, {0, -1}},                 // header only, nothing zeroed
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.sizes) + " request " + std::to_string(c.request));
+    Reg r(4, unsigned(c.sizes.size()));
+    r.craftSizes(c.sizes);
+    for (size_t i = 0; i < c.sizes.size(); i++) memset(r.h.data + area(int(i)), 0xAB, c.sizes[i]);
+    const uint32_t size = r.h.sb->size, need = TestNConfig::alignSize(c.request) + 4;
+
+    const uint32_t got = r.h.getChunk(c.request);
+    EXPECT_EQ(got, area(c.slot) + 4);
+    EXPECT_EQ(r.h.word(got - 4), need);
+    for (uint32_t i = 0; i < need - 4; i++) ASSERT_EQ(r.h.data[got + i], 0) << i;
+    if (c.sizes[c.slot] > need) {  // nothing past the chunk is touched
+      EXPECT_EQ(uint8_t(r.h.data[got + need - 4]), 0xAB);
+    }
+    std::vector<std::pair<uint32_t, uint32_t>> want;
+    for (int from : c.after) {
+      if (from < 0)
+        want.emplace_back(0, 0);
+      else if (from == c.slot)  // carved from the front; an emptied record keeps its offset
+        want.emplace_back(area(from) + need, c.sizes[from] - need);
+      else
+        want.emplace_back(area(from), c.sizes[from]);
+    }
+    EXPECT_EQ(r.table(), want);
+    EXPECT_EQ(r.h.sb->size, size);
+    EXPECT_TRUE(soundImage(r.h));
+  }
+}
+
+// Growth by whole units strictly larger than the chunk, persisted at once.
+TEST(Alloc, GrowthWhenNothingFits) {
+  struct Case {
+    unsigned resize, mchunks;
+    std::vector<uint32_t> sizes;
+    unsigned request;
+    uint32_t growth;
+    std::vector<uint32_t> after;
+  } cases[] = {
+      {1, 16, {}, 4, 4096, {4088}},
+      {1, 16, {}, 4092, 8192, {4096}},     // a unit-sized chunk gets a unit more
+      {2, 16, {}, 4, 8192, {8184}},        // size_inc 2
+      {1, 2, {24}, 16, 4096, {4076, 24}},  // 24 is 4 over the chunk: never taken
+      {1, 16, {}, 4088, 8192, {4100}},     // first 4096 is 4 over; grows twice
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE("request " + std::to_string(c.request));
+    Reg r(c.resize, c.mchunks);
+    r.craftSizes(c.sizes);
+    r.put(2000, 0x5EED);
+    const uint32_t old = r.h.sb->size, need = TestNConfig::alignSize(c.request) + 4;
+
+    const uint32_t got = r.h.getChunk(c.request);
+    EXPECT_EQ(got, old + 4);
+    EXPECT_EQ(r.h.word(got - 4), need);
+    EXPECT_EQ(r.h.sb->size, old + c.growth);
+    EXPECT_EQ(r.h.lsize, r.h.sb->size);
+    EXPECT_EQ(r.diskSize(), off_t(r.h.sb->size));
+    EXPECT_EQ(r.h.word(2000), 0x5EEDu);  // the view may have moved; contents kept
+    EXPECT_EQ(r.h.tableSizes(), padded(c.after, c.mchunks));
+    EXPECT_EQ(r.h.chunks[0].offset, old + need);
+    for (uint32_t i = 0; i < need - 4; i++) ASSERT_EQ(r.h.data[got + i], 0) << i;
+    EXPECT_TRUE(soundImage(r.h));
+  }
+}
+
+// A freed chunk joins at most one neighbour: the one whose record comes first.
+TEST(Alloc, FreeJoinsOnlyTheFirstNeighbourInTable) {
+  struct Case {
+    uint32_t left, right;
+    bool left_first;
+  } cases[] = {{64, 40, true}, {40, 64, false}, {48, 48, true}, {48, 48, false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.left) + "/" + std::to_string(c.right));
+    Reg r(4, 4);
+    const uint32_t L = area(0), C = L + c.left, R = C + 32;
+    const nc_chunk_s l{L, c.left}, rr{R, c.right};
+    r.craft(c.left_first ? std::vector<nc_chunk_s>{l, rr} : std::vector<nc_chunk_s>{rr, l});
+    r.put(C, 32);
+    memset(r.h.data + C + 4, 0xCD, 28);
+
+    r.h.freeChunk(C + 4);
+    using P = std::vector<std::pair<uint32_t, uint32_t>>;
+    const P want = c.left_first ? P{{L, c.left + 32}, {R, c.right}, {0, 0}, {0, 0}}
+                                : P{{C, c.right + 32}, {L, c.left}, {0, 0}, {0, 0}};
+    EXPECT_EQ(r.table(), want);
+    EXPECT_EQ(r.h.sb->chunk, nc::kTableOffset);
+    for (int i = 0; i < 28; i++) ASSERT_EQ(uint8_t(r.h.data[C + 4 + i]), 0xCD);  // untouched
+    EXPECT_TRUE(soundImage(r.h));
+  }
+}
+
+TEST(Alloc, FreeWithoutNeighbourTakesFirstEmptyAndRises) {
+  using P = std::vector<std::pair<uint32_t, uint32_t>>;
+  const std::pair<uint32_t, P> cases[] = {
+      {60, {{area(0), 100}, {3000, 60}, {area(1), 52}, {area(2), 20}, {0, 0}, {0, 0}}},
+      // An equal size does not pass the record before it.
+      {52, {{area(0), 100}, {area(1), 52}, {3000, 52}, {area(2), 20}, {0, 0}, {0, 0}}},
+  };
+  for (const auto &[size, want] : cases) {
+    Reg r(4, 6);
+    r.craftSizes({100, 52, 20});
+    r.put(3000, size);
+    r.h.freeChunk(3004);
+    EXPECT_EQ(r.table(), want) << size;
+    EXPECT_TRUE(soundImage(r.h));
+  }
+}
+
+// The second-to-last record in use: the table moves before the free. Only
+// chunk_ttl - 1 records are copied, so the last one's area is dropped.
+TEST(Alloc, TableMovesBeforeFree) {
+  Reg r(4, 4);
+  r.craftSizes({300, 200, 100, 80});
+  r.put(3000, 44);
+  r.h.freeChunk(3004);
+  const uint32_t moved = area(3) + 4;  // 80 - 68 leaves 12: slot 3 is the best fit
+  EXPECT_EQ(r.h.sb->chunk, moved);
+  EXPECT_EQ(r.h.word(moved - 4), 68u);
+  EXPECT_EQ(r.h.sb->chunk_ttl, 8u);
+  EXPECT_EQ(r.h.chunks, reinterpret_cast<nc_chunk_s *>(r.h.data + moved));
+  EXPECT_EQ(r.h.word(nc::kTableHeaderOffset), 36u);  // old table's header stays
+  using P = std::vector<std::pair<uint32_t, uint32_t>>;
+  EXPECT_EQ(r.table(), (P{{area(0), 300}, {area(1), 200}, {area(2), 100}, {3000, 44},
+                          {64, 36}, {0, 0}, {0, 0}, {0, 0}}));
+  EXPECT_TRUE(soundImage(r.h));
+}
+
+TEST(Alloc, TableMoveOnFreshTableJoinsOldTableWithFreedChunk) {
+  Reg r(1, 2);  // two records: every free with slot 0 in use moves the table
+  const uint32_t a = r.h.getChunk(8);
+  EXPECT_EQ(a, 88u);
+  r.h.freeChunk(a);
+  EXPECT_EQ(r.h.sb->chunk, 100u);
+  EXPECT_EQ(r.h.sb->chunk_ttl, 4u);
+  using P = std::vector<std::pair<uint32_t, uint32_t>>;
+  EXPECT_EQ(r.table(), (P{{132, 3964}, {64, 32}, {0, 0}, {0, 0}}));
+  EXPECT_TRUE(soundImage(r.h));
+}
+
+TEST(Alloc, FreeChunkZeroChangesNothing) {
+  Reg r(4, 4);
+  r.craftSizes({300, 200, 100, 0});
+  const auto before = r.h.image();
+  r.h.freeChunk(0);
+  EXPECT_EQ(r.h.image(), before);
+}
+
+TEST(Alloc, ChunkFromFreedBytesReadsZero) {
+  Reg r;
+  const uint32_t a = r.h.getChunk(100);
+  memset(r.h.data + a, 0xFF, 100);
+  r.h.freeChunk(a);
+  const uint32_t b = r.h.getChunk(100);
+  EXPECT_EQ(b, a);
+  for (int i = 0; i < 100; i++) ASSERT_EQ(r.h.data[b + i], 0) << i;
+}
+
+// chunk_inc 1: a table move and its two frees leave the table full, and a
+// growth with no free area at the end finds no record. The scan must stop at
+// the last record; the chunk is taken straight from the new space.
+TEST(Alloc, GrowthWithFullTableStaysInsideTable) {
+  Reg r(1, 3);
+  r.h.sb->chunk_inc = 1;
+  r.craftSizes({300, 200, 100});
+  // The file holds bytes past its recorded size; the new chunk must not.
+  const std::vector<char> junk(4096, char(0xEE));
+  ASSERT_EQ(pwrite(r.h.fd, junk.data(), junk.size(), 4096), 4096);
+  const auto before = r.h.image();
+  const uint32_t got = r.h.getChunk(400);
+  EXPECT_EQ(got, 4100u);
+  EXPECT_EQ(r.h.word(4096), 404u);
+  EXPECT_EQ(r.h.sb->size, 8192u);
+  const auto after = r.h.image();
+  EXPECT_TRUE(std::equal(before.begin() + 8, before.end(), after.begin() + 8));  // past sb->size
+  for (uint32_t i = 4100; i < 4500; i++) ASSERT_EQ(after[i], 0) << i;
+
+  r.h.freeChunk(got);  // moves the table to 4 records, which the two frees fill
+  EXPECT_EQ(r.h.sb->chunk, area(2) + 4);
+  using P = std::vector<std::pair<uint32_t, uint32_t>>;
+  EXPECT_EQ(r.table(), (P{{4096, 404}, {area(0), 300}, {area(1), 200}, {64, 28}}));
+  EXPECT_EQ(r.h.getChunk(5000), 8196u);  // full again; grows by 8192
+  EXPECT_EQ(r.h.sb->size, 16384u);
+  EXPECT_EQ(r.table(), (P{{4096, 404}, {area(0), 300}, {area(1), 200}, {64, 28}}));
+  EXPECT_TRUE(soundImage(r.h));
+}
+
+int enospc(int, off_t, off_t) { return ENOSPC; }
+
+TEST(AllocDeathTest, FailedGrowthAbortsBeforeTheViewOutgrowsTheFile) {
+  Reg r(1, 16);
+  r.craftSizes({});
+  EXPECT_DEATH(
+      {
+        nc::sys().fallocate = enospc;
+        r.h.getChunk(8);
+      },
+      "cannot grow .* to 8192 bytes: No space left");
+  nc::resetSysCalls();
+  EXPECT_EQ(r.diskSize(), 4096);
+}
+
+int interrupted_calls = 0;
+int interruptOnce(int fd, off_t off, off_t len) {
+  if (interrupted_calls++ == 0) return EINTR;
+  return posix_fallocate(fd, off, len);
+}
+
+TEST(Alloc, GrowthRetriesAnInterruptedExtension) {
+  Reg r(1, 16);
+  r.craftSizes({});
+  interrupted_calls = 0;
+  nc::sys().fallocate = interruptOnce;
+  EXPECT_EQ(r.h.getChunk(8), 4100u);
+  nc::resetSysCalls();
+  EXPECT_EQ(interrupted_calls, 2);
+  EXPECT_EQ(r.diskSize(), 8192);
+}
+
+TEST(Alloc, CreateNewRefusesFilesTheAllocatorCannotUse) {
+  const unsigned bad[][3] = {{0, 8, 16}, {1, 0, 16}, {1, 8, 1},
+                             {1, 8, 0},  {1, 8, 504}, {2, 8, 1016}};
+  for (const auto &a : bad) {
+    TempDir dir;
+    TestNConfig h;
+    ASSERT_EQ(h.setName(dir.file("r").c_str()), NC_ERR_OK);
+    EXPECT_EQ(h.createNew(a[0], a[1], a[2]), NC_ERR_NVAL) << a[0] << " " << a[1] << " " << a[2];
+    EXPECT_NE(access(dir.file("r").c_str(), F_OK), 0);
+  }
+  // The tightest accepted file leaves a 4-byte free area; the allocator grows.
+  TempDir dir;
+  TestNConfig h;
+  ASSERT_EQ(makeRegistry(h, dir.file("r"), 1, 8, 503), NC_ERR_OK);
+  EXPECT_EQ(h.setKey("/a/b", "value"), NC_ERR_OK);
+  EXPECT_EQ(h.sb->size, 8192u);
+  EXPECT_TRUE(soundImage(h));
+}
+
+// A superblock outside the allocator's bounds: writes are refused untouched.
+TEST(Alloc, BrokenSuperblockBoundsRefuseWrites) {
+  const std::pair<uint32_t, uint32_t> fields[] = {{20, 1}, {20, 0}, {12, 0}, {16, 0}};
+  for (auto [off, value] : fields) {
+    SCOPED_TRACE("word " + std::to_string(off) + " = " + std::to_string(value));
+    TempDir dir;
+    const std::string path = dir.file("r");
+    {
+      TestNConfig h;
+      ASSERT_EQ(makeRegistry(h, path, 1, 8, 4), NC_ERR_OK);
+      ASSERT_EQ(h.setKey("/k", "v"), NC_ERR_OK);
+    }
+    auto bytes = readFile(path);
+    memcpy(bytes.data() + off, &value, 4);
+    writeFile(path, bytes);
+
+    TestNConfig h;
+    ASSERT_EQ(h.setName(path.c_str()), NC_ERR_OK);
+    ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
+    EXPECT_EQ(h.setKey("/k", "a much longer value than before"), NC_ERR_CORRUPT);
+    EXPECT_EQ(h.setKey("/new/key", "x"), NC_ERR_CORRUPT);
+    EXPECT_EQ(h.createDir("/d", 4), NC_ERR_CORRUPT);
+    h.lockFile(NC_L_RW, 0);
+    EXPECT_EQ(h.getChunk(8), 0u);
+    h.freeChunk(h.find("/k")->offset);  // must not be entered either
+    h.unLockFile();
+    char *s = nullptr;
+    EXPECT_EQ(h.getKey("/k", s), NC_ERR_OK);
+    EXPECT_STREQ(s, "v");
+    free(s);
+    EXPECT_EQ(h.image(), bytes);
+    h.close();
+    EXPECT_EQ(readFile(path), bytes);
+  }
+}
+
+// ---- Randomised sequences against a model of the allocated chunks ----
+
+struct Held {
+  uint32_t off, size, id;  // data offset, total size with header, pattern seed
+};
+
+uint8_t patternByte(uint32_t id, uint32_t i) { return uint8_t(id * 131 + i * 7 + 1); }
+
+// Everything the allocator promises about a view holding `held`: "" if sound.
+std::string checkAllocator(const TestNConfig &h, const std::vector<Held> &held, bool data) {
+  const nc_sb_s *sb = h.sb;
+  if (sb->size != h.lsize) return "size differs from the view";
+  std::vector<std::pair<uint64_t, uint64_t>> spans = {{0, nc::kTableHeaderOffset}};
+  spans.emplace_back(sb->chunk - 4, h.word(sb->chunk - 4));
+  if (h.word(sb->chunk - 4) < sb->chunk_ttl * 8 + 4) return "table outgrows its chunk";
+  for (const Held &c : held) {
+    if (h.word(c.off - 4) != c.size) return "header of " + std::to_string(c.off) + " changed";
+    for (uint32_t i = 0; data && i + 4 < c.size; i++)
+      if (uint8_t(h.data[c.off + i]) != patternByte(c.id, i))
+        return "data of " + std::to_string(c.off);
+    spans.emplace_back(c.off - 4, c.size);
+  }
+  bool empty_seen = false;
+  for (uint32_t i = 0; i < sb->chunk_ttl; i++) {
+    const nc_chunk_s &r = h.chunks[i];
+    if (r.size == 0) {
+      empty_seen = true;
+      continue;
+    }
+    if (empty_seen) return "record in use after an empty one at " + std::to_string(i);
+    if (i > 0 && r.size > h.chunks[i - 1].size) return "table out of order at " + std::to_string(i);
+    if (r.offset % 4) return "misaligned free area";
+    spans.emplace_back(r.offset, r.size);
+  }
+  std::sort(spans.begin(), spans.end());
+  for (size_t i = 0; i < spans.size(); i++) {
+    if (spans[i].first + spans[i].second > sb->size) return "area past the end of the file";
+    if (i > 0 && spans[i - 1].first + spans[i - 1].second > spans[i].first)
+      return "overlap at " + std::to_string(spans[i].first);
+  }
+  return "";
+}
+
+size_t fourByteRecords(const TestNConfig &h) {
+  size_t n = 0;
+  for (uint32_t i = 0; i < h.sb->chunk_ttl; i++) n += h.chunks[i].size == 4;
+  return n;
+}
+
+struct Shape {
+  unsigned mchunks, chunk_inc, size_inc;
+};
+
+class AllocRandom : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(AllocRandom, ModelSurvivesAllocationsAndFrees) {
+  const Shape s = GetParam();
+  Reg r(s.size_inc, s.mchunks);
+  TestNConfig &h = r.h;
+  h.sb->chunk_inc = s.chunk_inc;
+  std::mt19937 rng(s.mchunks * 1000 + s.chunk_inc * 10 + s.size_inc);
+  std::vector<Held> held;
+  for (uint32_t step = 0; step < 3000; step++) {
+    const uint32_t pick = rng() % 100;
+    if (held.empty() || pick < 55) {
+      // Now and then use up the free area at the end of the file exactly, so
+      // that a later growth must find a record of its own.
+      uint32_t at_end = 0;
+      for (uint32_t i = 0; i < h.sb->chunk_ttl; i++)
+        if (h.chunks[i].size && h.chunks[i].offset + h.chunks[i].size == h.sb->size)
+          at_end = h.chunks[i].size;
+      const uint32_t want = pick < 6 && at_end >= 4 ? at_end - 4
+                            : pick < 40            ? rng() % 49
+                            : pick < 52            ? rng() % 600
+                                                   : rng() % 9000;
+      const size_t fours = fourByteRecords(h);
+      const uint32_t off = h.getChunk(want);
+      ASSERT_TRUE(off != 0 && off % 4 == 0) << step;
+      Held c{off, TestNConfig::alignSize(want) + 4, step};
+      ASSERT_EQ(h.word(off - 4), c.size) << step;
+      for (uint32_t i = 0; i + 4 < c.size; i++) {
+        ASSERT_EQ(h.data[off + i], 0) << "step " << step << " byte " << i;
+        h.data[off + i] = char(patternByte(c.id, i));
+      }
+      ASSERT_LE(fourByteRecords(h), fours) << "carving left 4 bytes, step " << step;
+      held.push_back(c);
+    } else {
+      const size_t k = rng() % held.size();
+      Held &c = held[k];
+      if (pick < 62 && c.size >= 16) {
+        // Give back a tail of at least 8 bytes, as shrinking a value does.
+        const uint32_t keep = (rng() % ((c.size - 12) / 4 + 1)) * 4;
+        const uint32_t tail = c.size - keep - 4;
+        memcpy(h.data + c.off + keep, &tail, 4);
+        c.size = keep + 4;
+        memcpy(h.data + c.off - 4, &c.size, 4);
+        h.freeChunk(c.off + keep + 4);
+      } else {
+        h.freeChunk(c.off);
+        held[k] = held.back();
+        held.pop_back();
+      }
+    }
+    const std::string err = checkAllocator(h, held, step % 64 == 0);
+    ASSERT_EQ(err, "") << "step " << step;
+    ASSERT_TRUE(soundImage(h)) << "step " << step;
+  }
+  ASSERT_EQ(checkAllocator(h, held, true), "");
+  EXPECT_EQ(r.diskSize(), off_t(h.sb->size));
+  const auto image = h.image();
+  h.unLockFile();
+  h.close();
+  EXPECT_EQ(readFile(r.dir.file("r")), image);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, AllocRandom,
+                         ::testing::Values(Shape{2, 2, 1}, Shape{3, 3, 1}, Shape{16, 16, 1},
+                                           Shape{2, 1, 1}, Shape{3, 1, 2}, Shape{16, 1, 2},
+                                           Shape{16, 16, 2}),
+                         [](const auto &info) {
+                           return "m" + std::to_string(info.param.mchunks) + "_inc" +
+                                  std::to_string(info.param.chunk_inc) + "_size" +
+                                  std::to_string(info.param.size_inc);
+                         });
+
+}  // namespace

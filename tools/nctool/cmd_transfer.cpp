@@ -1,0 +1,197 @@
+// export, import and compact: moving trees between registries and text.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include "json_io.h"
+#include "registry.h"
+#include "tool.h"
+#include "tree.h"
+
+namespace nctool {
+
+namespace {
+
+bool exists(const std::string &file) {
+  struct stat st;
+  return ::lstat(file.c_str(), &st) == 0;
+}
+
+// Removes a file this command created unless the command completes.
+class CreatedFile {
+ public:
+  explicit CreatedFile(std::string file) : file_(std::move(file)) {}
+  ~CreatedFile() {
+    if (!kept_) ::unlink(file_.c_str());
+  }
+  void keep() { kept_ = true; }
+
+ private:
+  std::string file_;
+  bool kept_ = false;
+};
+
+std::string readInput(const std::string &input) {
+  std::ostringstream text;
+  if (input == "-") {
+    text << std::cin.rdbuf();
+    if (std::cin.bad()) throw Failure("standard input", "cannot be read");
+    return text.str();
+  }
+  std::ifstream in(input, std::ios::binary);
+  if (!in) throw Failure(input, strerror(errno));
+  text << in.rdbuf();
+  if (in.bad()) throw Failure(input, "cannot be read");
+  return text.str();
+}
+
+void writeOutput(const std::string &output, const std::string &text) {
+  if (output == "-") {
+    fwrite(text.data(), 1, text.size(), stdout);
+    return;
+  }
+  FILE *f = fopen(output.c_str(), "wb");
+  if (f == nullptr) throw Failure(output, strerror(errno));
+  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+  int err = errno;
+  if (fclose(f) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) throw Failure(output, strerror(err));
+}
+
+int runExport(const std::string &file, const std::string &path,
+              const std::string &output) {
+  Registry reg;
+  reg.openFile(file, NC_O_RO);
+  Node tree;
+  {
+    Lock lock(reg, NC_L_RO);
+    tree = readTree(reg, path);
+  }
+  writeOutput(output, exportDocument(tree, path));
+  return kExitOk;
+}
+
+int runImport(const std::string &file, const std::string &input,
+              const std::string &at, const Parameters &params) {
+  std::string path;
+  const Node tree = importDocument(readInput(input), input == "-" ? "standard input" : input, path);
+  if (!at.empty()) path = at;
+
+  std::unique_ptr<CreatedFile> created;
+  if (!exists(file)) {
+    createRegistry(file, params);
+    created = std::make_unique<CreatedFile>(file);
+  }
+  {
+    Registry reg;
+    reg.openFile(file, NC_O_RW);
+    Lock lock(reg, NC_L_RW);
+    checkWritable(reg, path, tree);
+    writeTree(reg, path, tree, false);
+  }
+  if (created) created->keep();
+  return kExitOk;
+}
+
+int runCompact(const std::string &from, const std::string &to,
+               Parameters params, bool pages, bool slots, bool records) {
+  Registry src;
+  src.openFile(from, NC_O_RO);
+  Node tree;
+  {
+    Lock lock(src, NC_L_RO);
+    tree = readTree(src, "/");
+    Parameters own = src.parameters();
+    if (!pages) params.size_inc = own.size_inc;
+    if (!slots) params.ent_inc = own.ent_inc;
+    if (!records) params.chunk_inc = own.chunk_inc;
+  }
+  if (exists(to)) throw Failure(to, "exists already");
+  try {
+    checkParameters(to, params);
+  } catch (const Failure &f) {
+    throw Failure(to, std::string(f.what()) + " (the parameters of " + from +
+                          "; choose others with --pages, --slots, --records)");
+  }
+  createRegistry(to, params);
+  CreatedFile created(to);
+  {
+    Registry dst;
+    dst.openFile(to, NC_O_RW);
+    Lock lock(dst, NC_L_RW);
+    writeTree(dst, "/", tree, true);
+  }
+  Registry copy;
+  copy.openFile(to, NC_O_RO);
+  if (readTree(copy, "/") != tree)
+    throw Failure(to, "the compacted tree differs from " + from);
+  created.keep();
+  return kExitOk;
+}
+
+}  // namespace
+
+void addTransferCommands(CLI::App &app, std::vector<Command> &out) {
+  struct Options {
+    std::string file, path = "/", io = "-", target, at;
+    Parameters params = kDefaultParameters;
+  };
+
+  auto ex = std::make_shared<Options>();
+  CLI::App *cmd = app.add_subcommand("export", "Write a subtree as JSON");
+  cmd->footer(
+      "Writes PATH and everything below it as JSON that keeps every type and\n"
+      "every byte exactly; 'import' recreates it.\n"
+      "Example:  nctool export reg.db /net -o net.json");
+  cmd->add_option("FILE", ex->file, "Registry file")->required();
+  cmd->add_option("PATH", ex->path, "Subtree to export")->capture_default_str();
+  cmd->add_option("-o,--output", ex->io, "Write here instead of standard output");
+  out.push_back({cmd, [ex] { return runExport(ex->file, ex->path, ex->io); }});
+
+  auto im = std::make_shared<Options>();
+  cmd = app.add_subcommand("import", "Recreate a tree from an export");
+  cmd->footer(
+      "Recreates the tree at the path it was exported from, or at --at.\n"
+      "Keys it names are overwritten (a key of another type is an error, and\n"
+      "then nothing changes); other entries are kept. A missing FILE is created\n"
+      "with the parameters above.\n"
+      "Example:  nctool import new.db net.json --at /backup/net");
+  cmd->add_option("FILE", im->file, "Registry file")->required();
+  cmd->add_option("INPUT", im->io, "Export to read; '-' for standard input")
+      ->capture_default_str();
+  cmd->add_option("--at", im->at, "Path at which to recreate the tree");
+  addParameterOptions(cmd, im->params);
+  out.push_back({cmd, [im] {
+                   return runImport(im->file, im->io, im->at, im->params);
+                 }});
+
+  auto co = std::make_shared<Options>();
+  cmd = app.add_subcommand("compact", "Copy the tree into a fresh registry");
+  cmd->footer(
+      "Writes DEST, which must not exist, holding the same tree as FILE but\n"
+      "none of its fragmented or leaked space. DEST takes FILE's parameters\n"
+      "unless given above.\n"
+      "Example:  nctool compact reg.db fresh.db && mv fresh.db reg.db");
+  cmd->add_option("FILE", co->file, "Registry file to read")->required();
+  cmd->add_option("DEST", co->target, "New registry file to write")->required();
+  addParameterOptions(cmd, co->params, false);
+  out.push_back({cmd, [co, cmd] {
+                   return runCompact(co->file, co->target, co->params,
+                                     cmd->count("--pages") > 0,
+                                     cmd->count("--slots") > 0,
+                                     cmd->count("--records") > 0);
+                 }});
+}
+
+}  // namespace nctool

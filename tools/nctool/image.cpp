@@ -1,0 +1,76 @@
+// Reading registry files as bytes.
+#include "image.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "lib/system/nconfig.h"
+#include "tool.h"
+
+namespace nctool {
+
+namespace {
+
+// Closes a descriptor on every exit path; closing drops our record lock.
+struct FileCloser {
+  int fd;
+  ~FileCloser() { ::close(fd); }
+};
+
+Failure unreadable(const std::string &file, const std::string &what) {
+  return Failure(file, what, kExitNoFile);
+}
+
+}  // namespace
+
+const char kOtherByteOrder[] =
+    "written on a machine of the other byte order; use the nctool built for "
+    "that machine (for the receiver: the PowerPC build, under qemu-ppc)";
+
+bool otherByteOrder(const char *bytes, size_t length) {
+  nc_sb_s sb;
+  if (length < sizeof sb || memcmp(bytes, NC_SB_MAGIC, 4) != 0) return false;
+  memcpy(&sb, bytes, sizeof sb);
+  // Every file made by the store has its root entry at 36.
+  return sb.root != 36 && __builtin_bswap32(sb.root) == 36;
+}
+
+Image loadImage(const std::string &file) {
+  int fd = ::open(file.c_str(), O_RDONLY);
+  if (fd < 0) throw unreadable(file, strerror(errno));
+  FileCloser closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw unreadable(file, strerror(errno));
+  if (!S_ISREG(st.st_mode)) throw unreadable(file, "not a regular file");
+  if (uint64_t(st.st_size) > UINT32_MAX)
+    throw unreadable(file, "larger than any registry file can be");
+
+  // The store's writers hold an exclusive lock; wait until none does.
+  struct flock fl = {};
+  fl.l_type = F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  while (::fcntl(fd, F_SETLKW, &fl) != 0) {
+    if (errno != EINTR) break;  // no locking here (e.g. a network mount)
+  }
+
+  Image image;
+  image.file = file;
+  image.bytes.resize(size_t(st.st_size));
+  size_t done = 0;
+  while (done < image.bytes.size()) {
+    ssize_t n = ::pread(fd, image.bytes.data() + done, image.bytes.size() - done,
+                        off_t(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw unreadable(file, strerror(errno));
+    if (n == 0) break;  // shrank while we read: check what is there
+    done += size_t(n);
+  }
+  image.bytes.resize(done);
+  return image;
+}
+
+}  // namespace nctool

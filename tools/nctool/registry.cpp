@@ -1,0 +1,133 @@
+// Opening, lookups and creation of registry files for the tool.
+#include "registry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "image.h"
+#include "tool.h"
+
+namespace nctool {
+
+namespace {
+
+// Largest growth unit whose bytes still fit the 32-bit file size.
+constexpr uint32_t kMaxPages = 0xfffff;
+
+// Throws Failure with the system's description when `file` is not an
+// existing regular file that can be opened in `mode`.
+void probe(const std::string &file, int mode) {
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0) throw Failure(file, strerror(errno));
+  if (!S_ISREG(st.st_mode)) throw Failure(file, "not a regular file");
+  int fd = ::open(file.c_str(), mode == NC_O_RW ? O_RDWR : O_RDONLY);
+  if (fd < 0) throw Failure(file, strerror(errno));
+  char header[sizeof(nc_sb_s)];
+  ssize_t n = ::pread(fd, header, sizeof header, 0);
+  ::close(fd);
+  if (n > 0 && otherByteOrder(header, size_t(n))) throw Failure(file, kOtherByteOrder);
+}
+
+}  // namespace
+
+void Registry::openFile(const std::string &file, int mode) {
+  file_ = file;
+  probe(file, mode);
+  int rc = setName(file.c_str());
+  if (rc == NC_ERR_OK) rc = open(mode);
+  switch (rc) {
+    case NC_ERR_OK:
+      return;
+    case NC_ERR_CORRUPT:
+      throw Failure(file, "not a registry file (empty, or wrong magic number)");
+    case NC_ERR_NMEM:
+      throw Failure(file, "cannot map the file into memory");
+    default:
+      throw Failure(file, "cannot open: " + resultText(rc));
+  }
+}
+
+Entry Registry::find(const std::string &path) {
+  Entry e;
+  if (fd < 0) return e;
+  Lock lock(*this, NC_L_RO);
+  const nc_de_s *d = getDirEnt(path.c_str(), nullptr);
+  if (d != nullptr) {
+    e.found = true;
+    e.type = d->type;
+    e.has_value = d->type == NC_DIR || d->offset != 0;
+    e.length = d->pages;
+    e.where = uint32_t(reinterpret_cast<const char *>(d) - data);
+    e.is_root = e.where == sb->root;
+  }
+  return e;
+}
+
+Parameters Registry::parameters() {
+  Lock lock(*this, NC_L_RO);
+  Parameters p;
+  p.size_inc = sb->size_inc;
+  p.ent_inc = sb->ent_inc;
+  p.chunk_inc = sb->chunk_inc;
+  return p;
+}
+
+std::string resultText(int rc) {
+  switch (rc) {
+    case NC_ERR_OK: return "success";
+    case NC_ERR_TYPE: return "exists with another type";
+    case NC_ERR_NDIR: return "not a directory";
+    case NC_ERR_PERM: return "a component of the path is not a directory";
+    case NC_ERR_NMEM: return "out of memory";
+    case NC_ERR_NEXIST: return "no such key or directory";
+    case NC_ERR_NFILE: return "registry is not open";
+    case NC_ERR_CORRUPT: return "the file is damaged";
+    case NC_ERR_NVAL: return "invalid argument";
+    case NC_ERR_RDONLY: return "registry is opened read-only";
+    case NC_ERR_NOSUPPORT: return "not supported";
+  }
+  return "unknown result " + std::to_string(rc);
+}
+
+void checkParameters(const std::string &file, const Parameters &p) {
+  if (p.size_inc < 1 || p.size_inc > kMaxPages)
+    throw Failure(file, "growth pages must be between 1 and " +
+                            std::to_string(kMaxPages));
+  if (p.ent_inc < 1 || p.ent_inc > 0xffff)
+    throw Failure(file, "directory batch must be between 1 and 65535");
+  if (p.chunk_inc < 2)
+    throw Failure(file, "table records must be at least 2");
+  // The first growth unit must hold the header area and the whole table.
+  if (uint64_t(p.size_inc) * 4096 <= 68 + uint64_t(p.chunk_inc) * 8)
+    throw Failure(file, std::to_string(p.chunk_inc) +
+                            " table records do not fit in " +
+                            std::to_string(p.size_inc) + " growth page(s)");
+}
+
+void createRegistry(const std::string &file, const Parameters &p) {
+  checkParameters(file, p);
+  struct stat st;
+  if (::lstat(file.c_str(), &st) == 0) throw Failure(file, "exists already");
+  NConfig reg(0);
+  int rc = reg.setName(file.c_str());
+  errno = 0;
+  if (rc == NC_ERR_OK) rc = reg.createNew(p.size_inc, p.ent_inc, p.chunk_inc);
+  if (rc == NC_ERR_PERM) throw Failure(file, "exists already");
+  if (rc != NC_ERR_OK) {
+    int err = errno;
+    throw Failure(file, std::string("cannot create: ") +
+                            (err != 0 ? strerror(err) : resultText(rc).c_str()));
+  }
+  // Creation does not report failed writes; a short file means one failed.
+  if (::stat(file.c_str(), &st) != 0 ||
+      uint64_t(st.st_size) != uint64_t(p.size_inc) * 4096) {
+    ::unlink(file.c_str());
+    throw Failure(file, "cannot create: the file could not be written in full");
+  }
+}
+
+}  // namespace nctool

@@ -1,0 +1,84 @@
+// A registry handle as the tool uses it: opening with errors that name their
+// cause, lookups that report an entry's type and whether it holds a value,
+// and a lock guard.
+#ifndef TOOLS_NCTOOL_REGISTRY_H
+#define TOOLS_NCTOOL_REGISTRY_H
+
+#include <cstdint>
+#include <string>
+
+#include "lib/system/nconfig.h"
+
+namespace nctool {
+
+// What a lookup found at a path.
+struct Entry {
+  bool found = false;
+  uint32_t type = 0;       // NC_DIR .. NC_LINK
+  bool has_value = false;  // a value chunk exists (always true for NC_DIR)
+  uint32_t length = 0;     // value length in bytes, or slot count
+  uint32_t where = 0;      // offset of the entry in the file
+  bool is_root = false;
+};
+
+// Store parameters kept in the superblock.
+struct Parameters {
+  uint32_t size_inc = 0;   // growth unit, in 4096-byte pages
+  uint32_t ent_inc = 0;    // directory slots added at a time
+  uint32_t chunk_inc = 0;  // free-chunk table records added at a time
+};
+
+// Parameters of new files unless chosen otherwise: one 4096-byte page of
+// growth, directories that grow by 8 slots, a free-chunk table of 16
+// records growing by 16.
+constexpr Parameters kDefaultParameters{1, 8, 16};
+
+class Registry : public NConfig {
+ public:
+  Registry() : NConfig(0) {}
+
+  // Opens `file` read-only (NC_O_RO) or read-write (NC_O_RW). Throws Failure
+  // naming the file and the cause when it cannot be opened as a registry.
+  void openFile(const std::string &file, int mode);
+  const std::string &file() const { return file_; }
+
+  // The entry at `path`; takes (or nests in) a shared lock.
+  Entry find(const std::string &path);
+  // The superblock's parameters; the handle must be open.
+  Parameters parameters();
+
+  // Stores a key of type `t` without going through the typed setters; used
+  // for keys that exist without a value. Same results as setKey.
+  int setUntyped(const std::string &path, uint32_t t, const char *value,
+                 uint32_t len) {
+    return _setKey(path.c_str(), t, value, len);
+  }
+
+ private:
+  std::string file_;
+};
+
+// Holds one level of the registry's whole-file lock for a scope.
+class Lock {
+ public:
+  Lock(Registry &r, int type) : r_(r) { r_.lockFile(type, 0); }
+  ~Lock() { r_.unLockFile(); }
+  Lock(const Lock &) = delete;
+  Lock &operator=(const Lock &) = delete;
+
+ private:
+  Registry &r_;
+};
+
+// Text for a store result code, suitable after "FILE: PATH: ".
+std::string resultText(int rc);
+
+// Creates `file` with the given parameters; throws Failure naming the cause.
+// Validates the parameters first (see checkParameters).
+void createRegistry(const std::string &file, const Parameters &p);
+// Throws Failure when the parameters cannot make a working registry.
+void checkParameters(const std::string &file, const Parameters &p);
+
+}  // namespace nctool
+
+#endif  // TOOLS_NCTOOL_REGISTRY_H

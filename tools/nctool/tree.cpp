@@ -1,0 +1,199 @@
+// Reading, writing and comparing registry trees as plain values.
+#include "tree.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "text.h"
+#include "tool.h"
+
+namespace nctool {
+
+namespace {
+
+// Throws Failure for store result `rc` at `path` unless it is NC_ERR_OK.
+void expect(Registry &r, const std::string &path, int rc) {
+  if (rc != NC_ERR_OK) throw Failure(r.file(), path + ": " + resultText(rc));
+}
+
+// Names of the children of directory `path`, ascending.
+std::vector<std::string> childNames(Registry &r, const std::string &path) {
+  std::vector<std::string> names;
+  nc_ls_s *list = r.ls(path.c_str());
+  if (list == nullptr) return names;  // empty, or vanished: both list nothing
+  for (nc_ls_s *l = list; l->name != nullptr; ++l) {
+    names.emplace_back(l->name);
+    free(l->name);
+  }
+  free(list);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Fills the value of `n`, the key at `path` that `e` describes.
+void readValue(Registry &r, const std::string &path, const Entry &e, Node &n) {
+  const char *p = path.c_str();
+  int rc = NC_ERR_OK;
+  switch (e.type) {
+    case NC_STRING: {
+      char *s = nullptr;
+      rc = r.getKey(p, s);
+      n.has_value = rc == NC_ERR_OK && s != nullptr;
+      if (n.has_value) n.bytes = s;
+      free(s);
+      break;
+    }
+    case NC_INT: {
+      long long v = 0;
+      rc = r.getKey(p, v);
+      n.bits = uint64_t(v);
+      break;
+    }
+    case NC_UINT: {
+      unsigned long long v = 0;
+      rc = r.getKey(p, v);
+      n.bits = v;
+      break;
+    }
+    case NC_DOUBLE: {
+      double v = 0;
+      rc = r.getKey(p, v);
+      memcpy(&n.bits, &v, sizeof v);
+      break;
+    }
+    case NC_RAW: {
+      char *v = nullptr;
+      unsigned int len = 0;
+      rc = r.getKey(p, v, len);
+      if (v != nullptr) n.bytes.assign(v, len);
+      free(v);
+      break;
+    }
+  }
+  expect(r, path, rc);
+}
+
+Node readEntry(Registry &r, const std::string &path, const std::string &name,
+               const Entry &e, int depth) {
+  Node n;
+  n.name = name;
+  n.type = e.type;
+  // A raw value of length 0 is the same as none; every other key keeps the
+  // difference.
+  n.has_value = e.has_value || e.type == NC_RAW;
+  if (e.type < NC_DIR || e.type > NC_LINK)
+    throw Failure(r.file(), path + ": entry of unknown " + typeName(e.type));
+  if (e.type != NC_DIR) {
+    if (e.has_value && e.type != NC_LINK) readValue(r, path, e, n);
+    return n;
+  }
+  if (depth == 0) return n;
+  for (const std::string &child : childNames(r, path)) {
+    if (!isPlainName(child))
+      throw Failure(r.file(), path + ": entry " + quote(child) +
+                                  " has a name no path can reach");
+    std::string childPath = joinPath(path, child);
+    Entry ce = r.find(childPath);
+    if (!ce.found) throw Failure(r.file(), childPath + ": listed but not found");
+    n.children.push_back(readEntry(r, childPath, child, ce, depth - 1));
+  }
+  return n;
+}
+
+// Throws Failure when an existing entry at `path` or below has another type
+// than `node` says.
+void checkNode(Registry &r, const std::string &path, const Node &node) {
+  Entry e = r.find(path);
+  if (!e.found) return;
+  if (e.type != node.type)
+    throw Failure(r.file(), path + ": exists as " + typeName(e.type) +
+                                ", cannot store " + typeName(node.type));
+  for (const Node &c : node.children) checkNode(r, joinPath(path, c.name), c);
+}
+
+}  // namespace
+
+bool operator==(const Node &a, const Node &b) {
+  return a.name == b.name && a.type == b.type && a.has_value == b.has_value &&
+         a.bytes == b.bytes && a.bits == b.bits && a.children == b.children;
+}
+
+Node readTree(Registry &r, const std::string &path, int depth) {
+  Entry e = r.find(path);
+  if (!e.found) throw Failure(r.file(), path + ": no such key or directory");
+  return readEntry(r, path, baseName(path), e, depth);
+}
+
+void checkWritable(Registry &r, const std::string &path, const Node &node) {
+  for (size_t i = 1; i < path.size(); ++i) {
+    if (path[i] != '/') continue;
+    std::string prefix = path.substr(0, i);
+    Entry e = r.find(prefix);
+    if (e.found && e.type != NC_DIR)
+      throw Failure(r.file(), prefix + ": not a directory");
+  }
+  checkNode(r, path, node);
+}
+
+void writeTree(Registry &r, const std::string &path, const Node &n,
+               bool presize) {
+  const char *p = path.c_str();
+  int rc = NC_ERR_OK;
+  switch (n.type) {
+    case NC_DIR:
+      expect(r, path, r.createDir(p, presize ? unsigned(n.children.size()) : 0));
+      for (const Node &c : n.children)
+        writeTree(r, joinPath(path, c.name), c, presize);
+      return;
+    case NC_RAW:
+      rc = r.setKey(p, n.bytes.data(), unsigned(n.bytes.size()));
+      break;
+    default:
+      if (!n.has_value || n.type == NC_LINK) {
+        rc = r.setUntyped(path, n.type, nullptr, 0);
+        break;
+      }
+      if (n.type == NC_STRING) {
+        rc = r.setKey(p, n.bytes.c_str());
+      } else if (n.type == NC_INT) {
+        rc = r.setKey(p, static_cast<long long>(n.bits));
+      } else if (n.type == NC_UINT) {
+        rc = r.setKey(p, static_cast<unsigned long long>(n.bits));
+      } else if (n.type == NC_DOUBLE) {
+        double d;
+        memcpy(&d, &n.bits, sizeof d);
+        rc = r.setKey(p, d);
+      }
+  }
+  expect(r, path, rc);
+}
+
+std::string joinPath(const std::string &parent, const std::string &name) {
+  if (parent.empty()) return name;
+  return parent.back() == '/' ? parent + name : parent + "/" + name;
+}
+
+std::string baseName(const std::string &path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "";
+  size_t start = path.rfind('/', end);
+  start = start == std::string::npos ? 0 : start + 1;
+  return path.substr(start, end + 1 - start);
+}
+
+std::string dirName(const std::string &path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "/";
+  size_t slash = path.rfind('/', end);
+  if (slash == std::string::npos) return "/";  // relative: the root is current
+  size_t keep = path.find_last_not_of('/', slash);
+  return keep == std::string::npos ? "/" : path.substr(0, keep + 1);
+}
+
+bool isPlainName(const std::string &name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find('/') == std::string::npos;
+}
+
+}  // namespace nctool
