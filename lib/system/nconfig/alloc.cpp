@@ -65,7 +65,9 @@ unsigned int NConfig::alignSize(unsigned int s) { return (s & 3) ? s - (s & 3) +
 unsigned int NConfig::getChunk(unsigned int s) {
   if (!data || s > 0xFFFFFF00u) return 0;
   const uint32_t need = alignSize(s) + 4;
-  for (;;) {
+  // On a table in order two growths always suffice (the second joins the
+  // first); more means a damaged table that would grow the file forever.
+  for (int growths = 0;; growths++) {
     nc::View v{data, lsize};
     if (!tableUsable(v, sb)) return 0;
     chunks = reinterpret_cast<nc_chunk_s *>(data + sb->chunk);
@@ -91,7 +93,7 @@ unsigned int NConfig::getChunk(unsigned int s) {
       const uint64_t unit = uint64_t(sb->size_inc) * nc::kPageSize;
       const uint64_t growth = (need / unit + 1) * unit;
       const uint32_t old_end = sb->size;
-      if (old_end + growth > 0xFFFFF000ull) return 0;  // offsets are 32 bits
+      if (old_end + growth > 0xFFFFF000ull || growths == 2) return 0;  // 32-bit offsets
       expand(uint32_t(growth));
       *reinterpret_cast<uint32_t *>(data + old_end) = uint32_t(growth);
       if (!enterFreeArea(chunks, sb->chunk_ttl, old_end, uint32_t(growth))) {
@@ -105,7 +107,12 @@ unsigned int NConfig::getChunk(unsigned int s) {
       continue;
     }
     nc_chunk_s &r = chunks[chosen];
-    if (!v.spans(r.offset, need)) return 0;  // a damaged record
+    // A damaged record: outside the view, or over the header area or the
+    // table itself, which carving would overwrite.
+    const uint64_t table_end = uint64_t(sb->chunk) + uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s);
+    if (!v.spans(r.offset, need) || r.offset < nc::kTableHeaderOffset ||
+        (r.offset < table_end && uint64_t(r.offset) + need > sb->chunk - 4))
+      return 0;
     const uint32_t result = r.offset + 4;
     memset(data + result, 0, need - 4);
     r.size -= need;
@@ -138,7 +145,7 @@ void NConfig::freeChunk(unsigned int where) {
     const uint32_t moved = getChunk((ttl + inc) * 8);
     if (moved == 0) return;
     const uint32_t old_table = sb->chunk;
-    memcpy(data + moved, data + old_table, (ttl - 1) * sizeof(nc_chunk_s));
+    memmove(data + moved, data + old_table, (ttl - 1) * sizeof(nc_chunk_s));
     sb->chunk = moved;
     chunks = reinterpret_cast<nc_chunk_s *>(data + moved);
     sb->chunk_ttl = ttl + inc;
@@ -149,7 +156,8 @@ void NConfig::freeChunk(unsigned int where) {
 
 void NConfig::fast_free(unsigned int offset) {
   const uint32_t start = offset - 4;
-  enterFreeArea(chunks, sb->chunk_ttl, start, *reinterpret_cast<uint32_t *>(data + start));
+  const uint32_t *head = nc::View{data, lsize}.word(start);
+  if (head) enterFreeArea(chunks, sb->chunk_ttl, start, *head);
 }
 
 void NConfig::expand(unsigned int toadd) {

@@ -34,25 +34,30 @@ nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
   if (old_slots && !last) return nullptr;
 
   if (!w->offset || last->type != 0) {
-    // Full: grow by ent_inc pre-allocated free entries.
+    // Full: grow by ent_inc pre-allocated free entries. The slot count and
+    // array are kept here, not re-read from the entry: in a damaged file an
+    // allocation may land on the entry itself.
     const uint32_t inc = sb->ent_inc;
-    if (inc == 0 || uint64_t(w->pages) + inc > 0x3FFFFFFFu) return nullptr;
-    const uint32_t grown = getChunk((w->pages + inc) * 4);
+    const uint32_t old = w->offset;
+    uint32_t pages = old ? w->pages : 0;
+    const uint64_t bytes = (uint64_t(pages) + inc) * 4 + 4 + uint64_t(inc) * (sizeof(nc_de_s) + 4);
+    if (inc == 0 || inc > nc::kMaxEntInc || lsize + bytes > 0xFFFFF000ull) return nullptr;
+    const uint32_t grown = getChunk((pages + inc) * 4);
     if (!grown) return nullptr;
-    w = reinterpret_cast<nc_de_s *>(data + where);
-    if (w->offset) {
-      const uint32_t old = w->offset;
-      memcpy(data + grown, data + old, size_t(w->pages) * 4);
+    if (old) {
+      memmove(data + grown, data + old, size_t(pages) * 4);  // may overlap if damaged
       freeChunk(old);
-      w = reinterpret_cast<nc_de_s *>(data + where);
     }
+    w = reinterpret_cast<nc_de_s *>(data + where);
     w->offset = grown;
+    w->pages = pages;
     for (uint32_t k = 0; k < inc; k++) {
       const uint32_t e = getChunk(sizeof(nc_de_s));
       if (!e) return nullptr;
+      reinterpret_cast<uint32_t *>(data + grown)[pages++] = e;
       w = reinterpret_cast<nc_de_s *>(data + where);
-      reinterpret_cast<uint32_t *>(data + w->offset)[w->pages] = e;
-      w->pages++;
+      w->offset = grown;
+      w->pages = pages;
     }
     v = nc::View{data, lsize};
   }
@@ -121,6 +126,10 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
     // Walk the existing part of the path as lookups do.
     nc::View v{data, lsize};
     nc_de_s *sd = *name == '/' ? rdir : cdir;
+    if (!sd) {  // a damaged root the last refresh could not find
+      unLockFile();
+      return NC_ERR_CORRUPT;
+    }
     const char *p = *name == '/' ? name + 1 : name;
     size_t plen = 0;
     for (;;) {
@@ -161,9 +170,9 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
       unLockFile();
       return NC_ERR_CORRUPT;
     }
-    if (sb->ent_inc == 0) {
-      // Without a growth step a full directory can take no entry: refuse
-      // before anything is changed.
+    if (sb->ent_inc == 0 || sb->ent_inc > nc::kMaxEntInc) {
+      // Without a usable growth step a full directory can take no entry:
+      // refuse before anything is changed.
       const uint32_t *slots = v.slots(sd);
       const nc_de_s *last = slots && sd->pages ? v.entry(slots[sd->pages - 1]) : nullptr;
       if (remaining > 1 || !last || last->type != 0) {
@@ -206,29 +215,35 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
 
   nd = reinterpret_cast<nc_de_s *>(data + nd_off);
   if (t == NC_DIR) {
-    if (len > nd->pages) {
+    // The slot count and array are kept here across the allocations, which in
+    // a damaged file may land on the entry itself.
+    uint32_t pages = nd->pages;
+    const uint32_t old = nd->offset;
+    if (len > pages) {
       const uint32_t arr = getChunk(len * 4);
       if (!arr) {
         rc = NC_ERR_CORRUPT;
       } else {
-        nd = reinterpret_cast<nc_de_s *>(data + nd_off);
         nc::View v{data, lsize};
-        if (nd->offset) {
-          const uint32_t old = nd->offset;
-          if (v.spans(old, uint64_t(nd->pages) * 4)) memcpy(data + arr, data + old, nd->pages * 4);
+        if (old) {
+          if (v.spans(old, uint64_t(pages) * 4)) memmove(data + arr, data + old, pages * 4);
           freeChunk(old);
-          nd = reinterpret_cast<nc_de_s *>(data + nd_off);
+        } else {
+          pages = 0;
         }
+        nd = reinterpret_cast<nc_de_s *>(data + nd_off);
         nd->offset = arr;
-        while (nd->pages < len) {
+        nd->pages = pages;
+        while (pages < len) {
           const uint32_t e = getChunk(sizeof(nc_de_s));
           if (!e) {
             rc = NC_ERR_CORRUPT;
             break;
           }
+          reinterpret_cast<uint32_t *>(data + arr)[pages++] = e;
           nd = reinterpret_cast<nc_de_s *>(data + nd_off);
-          reinterpret_cast<uint32_t *>(data + nd->offset)[nd->pages] = e;
-          nd->pages++;
+          nd->offset = arr;
+          nd->pages = pages;
         }
       }
     }

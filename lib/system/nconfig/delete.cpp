@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "internal.h"
@@ -58,6 +59,7 @@ void NConfig::_delKey(const char *name, nc_de_s *p, int tosort) {
     // explicit stack keeps deep trees off the call stack; an entry already on
     // it is a cycle in a damaged file and is passed over.
     std::vector<Frame> stack{{v.offsetOf(target), 0}};
+    std::unordered_set<uint32_t> on_stack{stack[0].entry};
     while (!stack.empty()) {
       v = nc::View{data, lsize};
       Frame &f = stack.back();
@@ -70,18 +72,18 @@ void NConfig::_delKey(const char *name, nc_de_s *p, int tosort) {
           const uint32_t c = slots[f.next_slot++];
           const nc_de_s *ce = v.entry(c);
           if (!ce || ce->type == 0 || c == sb->root) continue;
-          bool on_stack = false;
-          for (const Frame &g : stack) on_stack = on_stack || g.entry == c;
-          if (!on_stack) child = c;
+          if (!on_stack.count(c)) child = c;
         }
         if (child) {
           stack.push_back({child, 0});
+          on_stack.insert(child);
           continue;
         }
       }
       const uint32_t entry_off = f.entry;
       const bool compact = tosort && stack.size() == 1;
       stack.pop_back();
+      on_stack.erase(entry_off);
       sb->modtime++;
       freeChunk(e->offset);
       e = reinterpret_cast<nc_de_s *>(data + entry_off);
@@ -94,9 +96,11 @@ void NConfig::_delKey(const char *name, nc_de_s *p, int tosort) {
         const nc_de_s *parent = v.entry(parent_off);
         const int64_t i = parent ? slotOf(v, parent, entry_off) : -1;
         if (i >= 0) {
+          // In a damaged file the slots may overlap the parent's entry.
+          const uint32_t pages = parent->pages;
           uint32_t *slots = v.slots(parent);
-          memmove(slots + i, slots + i + 1, size_t(parent->pages - 1 - i) * 4);
-          slots[parent->pages - 1] = entry_off;
+          memmove(slots + i, slots + i + 1, size_t(pages - 1 - i) * 4);
+          slots[pages - 1] = entry_off;
         }
       }
     }
@@ -144,25 +148,30 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
   }
   const uint32_t len = uint32_t(name_len + 1);
   const uint32_t parent_off = nd->parent;
+  uint32_t name_off = nd->name;
   if (*head - 4 != alignSize(len)) {
-    freeChunk(nd->name);
-    const uint32_t fresh = getChunk(len);
+    freeChunk(name_off);
+    name_off = getChunk(len);
     nd = reinterpret_cast<nc_de_s *>(data + nd_off);
-    if (!fresh) {
-      // Only an unusable free-chunk table (which released nothing either)
-      // or a file at the 32-bit offset limit refuses. The entry keeps its old
-      // name rather than an empty one that would break its directory's order.
+    if (!name_off) {
+      // Only an unusable or damaged free-chunk table or a file at the 32-bit
+      // offset limit refuses. The entry keeps its old name rather than an
+      // empty one that would break its directory's order.
       unLockFile();
       return NC_ERR_CORRUPT;
     }
-    nd->name = fresh;
+    nd->name = name_off;
   }
-  memcpy(data + nd->name, newname, len);
+  memcpy(data + name_off, newname, len);
 
   v = nc::View{data, lsize};
   parent = v.entry(parent_off);
-  uint32_t *slots = v.slots(parent);
-  const int64_t at = slotOf(v, parent, nd_off);
+  const int64_t at = parent ? slotOf(v, parent, nd_off) : -1;
+  uint32_t *slots = parent ? v.slots(parent) : nullptr;
+  if (at < 0) {  // the allocations above landed on a damaged directory
+    unLockFile();
+    return NC_ERR_CORRUPT;
+  }
   auto nameAt = [&](int64_t slot) { return data + v.entry(slots[slot])->name; };
   auto usedAt = [&](int64_t slot) {
     const nc_de_s *e = v.entry(slots[slot]);
@@ -175,7 +184,8 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
       j--;
     }
   } else {
-    while (j + 1 < int64_t(parent->pages) && usedAt(j + 1) && strcmp(nameAt(j + 1), newname) > 0) {
+    const int64_t pages = parent->pages;  // the slots may overlap a damaged parent
+    while (j + 1 < pages && usedAt(j + 1) && strcmp(nameAt(j + 1), newname) > 0) {
       slots[j] = slots[j + 1];
       j++;
     }

@@ -91,8 +91,8 @@ int NConfig::createNew(unsigned int resize, unsigned int dirent, unsigned int mc
   if (!fname) return NC_ERR_NFILE;
   // A file the allocator could not work in is never made: the table needs two
   // records, directories must grow, and the table must fit with room to spare.
-  if (resize == 0 || resize > 0xFFFFFu || dirent == 0 || mchunks < 2 ||
-      uint64_t(resize) * nc::kPageSize <= headerBytes(mchunks))
+  if (resize == 0 || resize > 0xFFFFFu || dirent == 0 || dirent > nc::kMaxEntInc ||
+      mchunks < 2 || uint64_t(resize) * nc::kPageSize <= headerBytes(mchunks))
     return NC_ERR_NVAL;
   if (access(fname, F_OK) == 0) return NC_ERR_PERM;
   int f = sys().open(fname, O_WRONLY | O_CREAT | O_EXCL, 0600);
@@ -177,7 +177,6 @@ int NConfig::open(int how) {
   olck = 0;
   dirty = 0;
   lockFile(NC_L_RO, 1);
-  rdir = reinterpret_cast<nc_de_s *>(data + sb->root);
   unLockFile();
   return NC_ERR_OK;
 }
@@ -265,7 +264,8 @@ void NConfig::_remap(unsigned int osize, unsigned int nsize) {
   }
   data = static_cast<char *>(view);
   sb = reinterpret_cast<nc_sb_s *>(data);
-  rdir = reinterpret_cast<nc_de_s *>(data + sb->root);
+  // Null when the superblock no longer names a root inside the view.
+  rdir = nc::View{data, nsize}.entry(sb->root);
 }
 
 void NConfig::lockFile(int type, int force) {
@@ -296,8 +296,7 @@ void NConfig::lockFile(int type, int force) {
       lsize = sb->size;
     }
   }
-  nc::View v{data, lsize};
-  if (v.entry(sb->root)) rdir = reinterpret_cast<nc_de_s *>(data + sb->root);
+  rdir = nc::View{data, lsize}.entry(sb->root);
   chunks = reinterpret_cast<nc_chunk_s *>(data + sb->chunk);
   cdir = getDirEnt(cname, nullptr);
   if (!cdir) {

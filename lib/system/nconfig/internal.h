@@ -18,6 +18,9 @@ constexpr uint32_t kRootNameOffset = 60;
 constexpr uint32_t kTableHeaderOffset = 64;
 constexpr uint32_t kTableOffset = 68;
 constexpr uint32_t kPageSize = 4096;
+// Largest batch of entries a directory grows by. A file asking for more is
+// damaged: a single insertion would allocate millions of entries.
+constexpr uint32_t kMaxEntInc = 65536;
 
 // The view as the store may touch it: `size` bytes from `data`. Every offset
 // read from the file is checked against it before use, so a damaged file can

@@ -15,30 +15,6 @@
 
 namespace nc {
 
-int compareComponent(const View &v, const char *comp, size_t len, uint32_t name_off,
-                     bool *bad) {
-  if (name_off >= v.size) {
-    *bad = true;
-    return 0;
-  }
-  const unsigned char *n = reinterpret_cast<const unsigned char *>(v.data + name_off);
-  const size_t avail = v.size - name_off;
-  if (len < avail) {
-    // The component holds no NUL, so a shorter name differs from it at its
-    // terminator, which sorts lowest: memcmp then answers as strcmp would.
-    const int c = memcmp(comp, n, len);
-    if (c != 0) return c < 0 ? -1 : 1;
-    return n[len] == 0 ? 0 : -1;
-  }
-  // The name may run to the end of the view: compare byte by byte.
-  const unsigned char *c = reinterpret_cast<const unsigned char *>(comp);
-  for (size_t i = 0; i < avail; i++) {
-    if (n[i] != c[i]) return c[i] < n[i] ? -1 : 1;
-  }
-  *bad = true;
-  return 0;
-}
-
 nc_de_s *findChild(const View &v, const nc_de_s *dir, const char *comp, size_t len) {
   if (dir->type != NC_DIR || dir->pages == 0) return nullptr;
   const uint32_t *slots = v.slots(dir);
@@ -104,28 +80,39 @@ nc_de_s *NConfig::getDirEnt(const char *name, nc_de_s *cc) {
   }
 }
 
-char *NConfig::getName(const nc_de_s *w) {
-  if (!w || !data) return nullptr;
-  const nc::View v{data, lsize};
+namespace nc {
+
+int absoluteName(const View &v, uint32_t root, const nc_de_s *w, char **out) {
+  *out = nullptr;
   // A chain longer than the file could hold is a cycle in a damaged file.
-  const size_t limit = lsize / sizeof(nc_de_s);
+  const size_t limit = v.size / sizeof(nc_de_s);
   try {
     std::vector<uint32_t> names;
-    for (const nc_de_s *e = w; v.offsetOf(e) != sb->root; e = nc::parentOf(v, e)) {
-      if (!e || names.size() > limit) return nullptr;
+    for (const nc_de_s *e = w; v.offsetOf(e) != root; e = parentOf(v, e)) {
+      if (!e || names.size() > limit) return NC_ERR_CORRUPT;
       names.push_back(e->name);
     }
     std::string path = "/";
     for (size_t i = names.size(); i-- > 0;) {
       const char *s = v.str(names[i]);
-      if (!s) return nullptr;
+      if (!s) return NC_ERR_CORRUPT;
       if (path.size() != 1) path += '/';
       path += s;
     }
-    return strdup(path.c_str());
+    *out = strdup(path.c_str());
+    return *out ? NC_ERR_OK : NC_ERR_NMEM;
   } catch (const std::bad_alloc &) {
-    return nullptr;
+    return NC_ERR_NMEM;
   }
+}
+
+}  // namespace nc
+
+char *NConfig::getName(const nc_de_s *w) {
+  if (!w || !data) return nullptr;
+  char *path;
+  nc::absoluteName(nc::View{data, lsize}, sb->root, w, &path);
+  return path;
 }
 
 int NConfig::chDir(const char *name) {
@@ -138,12 +125,14 @@ int NConfig::chDir(const char *name) {
     rc = NC_ERR_NEXIST;
   } else if (e->type != NC_DIR) {
     rc = NC_ERR_NDIR;
-  } else if (char *path = getName(e)) {
-    free(cname);
-    cname = path;
-    cdir = e;
   } else {
-    rc = NC_ERR_NMEM;
+    char *path;
+    rc = nc::absoluteName(nc::View{data, lsize}, sb->root, e, &path);
+    if (rc == NC_ERR_OK) {
+      free(cname);
+      cname = path;
+      cdir = e;
+    }
   }
   unLockFile();
   return rc;

@@ -3,6 +3,7 @@
 #define LIB_SYSTEM_NCONFIG_PATHS_H
 
 #include <cstddef>
+#include <cstring>
 
 #include "internal.h"
 
@@ -10,8 +11,31 @@ namespace nc {
 
 // Compares the path component comp[0, len) with the name at `name_off`, byte
 // by byte as unsigned values: negative when the component sorts below the
-// name. Sets *bad when the name does not end inside the view.
-int compareComponent(const View &v, const char *comp, size_t len, uint32_t name_off, bool *bad);
+// name. Sets *bad when the name does not end inside the view. Inline: it runs
+// at every probe of every lookup, where a call costs more than its checks.
+inline int compareComponent(const View &v, const char *comp, size_t len, uint32_t name_off,
+                            bool *bad) {
+  if (name_off >= v.size) {
+    *bad = true;
+    return 0;
+  }
+  const unsigned char *n = reinterpret_cast<const unsigned char *>(v.data + name_off);
+  const size_t avail = v.size - name_off;
+  if (len < avail) {
+    // The component holds no NUL, so a shorter name differs from it at its
+    // terminator, which sorts lowest: memcmp then answers as strcmp would.
+    const int c = memcmp(comp, n, len);
+    if (c != 0) return c < 0 ? -1 : 1;
+    return n[len] == 0 ? 0 : -1;
+  }
+  // The name may run to the end of the view: compare byte by byte.
+  const unsigned char *c = reinterpret_cast<const unsigned char *>(comp);
+  for (size_t i = 0; i < avail; i++) {
+    if (n[i] != c[i]) return c[i] < n[i] ? -1 : 1;
+  }
+  *bad = true;
+  return 0;
+}
 
 // The used child of directory `dir` named comp[0, len), by binary search over
 // its slots; null when there is none or the directory is damaged.
@@ -19,6 +43,12 @@ nc_de_s *findChild(const View &v, const nc_de_s *dir, const char *comp, size_t l
 
 // The parent entry of `e`, or null when its link leaves the view.
 nc_de_s *parentOf(const View &v, const nc_de_s *e);
+
+// Sets *out to a heap copy of the absolute path of entry `w`, found by
+// following `parent` up to the entry at `root`. NC_ERR_CORRUPT when a link
+// leaves the view, a name does not end inside it, or the chain never reaches
+// the root; NC_ERR_NMEM when memory is refused.
+int absoluteName(const View &v, uint32_t root, const nc_de_s *w, char **out);
 
 // Sets *len to the length of the path component starting at p (up to the
 // next "/" or the end) and returns p.
