@@ -331,7 +331,8 @@ TEST_P(AllocRandom, ModelSurvivesAllocationsAndFrees) {
       // that a later growth must find a record of its own.
       uint32_t at_end = 0;
       for (uint32_t i = 0; i < h.sb->chunk_ttl; i++)
-        if (h.chunks[i].size && h.chunks[i].offset + h.chunks[i].size == h.sb->size) at_end = h.chunks[i].size;
+        if (h.chunks[i].size && h.chunks[i].offset + h.chunks[i].size == h.sb->size)
+          at_end = h.chunks[i].size;
       const uint32_t want = pick < 6 && at_end >= 4 ? at_end - 4
                             : pick < 40            ? rng() % 49
                             : pick < 52            ? rng() % 600

@@ -122,7 +122,8 @@ const DamageCase kDamage[] = {
     {"entry header", [](Tree &t) { return t.set(t.bk - 4, 32); }, "entry chunk header 32"},
     {"slots out of order", [](Tree &t) { return t.swap(36, 0, 1); }, "sort below"},
     {"used after free", [](Tree &t) { return t.swap(t.a, 2, 3); }, "after a free entry"},
-    {"free entry not zero", [](Tree &t) { return t.set(t.b.slotEntry(t.a, 4) + 20, 1) - 20; }, "not all zero"},
+    {"free entry not zero", [](Tree &t) { return t.set(t.b.slotEntry(t.a, 4) + 20, 1) - 20; },
+     "not all zero"},
     {"wrong parent", [](Tree &t) { return t.set(t.s + 8, 36); }, "parent"},
     {"entry reached twice", [](Tree &t) { return t.set(t.b.slot(t.a, 4), t.s); }, "second time"},
     {"cycle to the root", [](Tree &t) { return t.set(t.b.slot(t.sub, 5), 36); }, "second time"},
@@ -139,7 +140,8 @@ const DamageCase kDamage[] = {
     // Directories.
     {"slots without array", [](Tree &t) { return t.set(t.e + 16, 3); }, "without slot array"},
     {"array of 0 slots", [](Tree &t) { return t.set(t.sub + 16, 0); }, "0 slots"},
-    {"array too small", [](Tree &t) { t.set(t.a + 16, 9); return t.get(t.a + 12) - 4; }, "cannot hold 36 bytes"},
+    {"array too small", [](Tree &t) { t.set(t.a + 16, 9); return t.get(t.a + 12) - 4; },
+     "cannot hold 36 bytes"},
     // Values.
     {"value too long", [](Tree &t) { t.set(t.bk + 16, 100); return t.get(t.bk + 12) - 4; }, "cannot hold"},
     {"value past the end", [](Tree &t) { return t.set(t.get(t.bk + 12) - 4, t.size()); }, "past the end"},
@@ -148,7 +150,8 @@ const DamageCase kDamage[] = {
      "NUL-terminated"},
     {"string of length 0", [](Tree &t) { return t.set(t.bk + 16, 0); }, "length 0"},
     {"number not 8 bytes", [](Tree &t) { return t.set(t.z + 16, 4); }, "not 8"},
-    {"value shared", [](Tree &t) { t.set(t.z + 12, t.get(t.u + 12)); return t.get(t.u + 12) - 4; }, "overlaps"},
+    {"value shared", [](Tree &t) { t.set(t.z + 12, t.get(t.u + 12)); return t.get(t.u + 12) - 4; },
+     "overlaps"},
 };
 
 TEST(Check, EachKindOfDamageIsFoundWhereItLies) {
@@ -158,7 +161,8 @@ TEST(Check, EachKindOfDamageIsFoundWhereItLies) {
     const uint32_t where = c.apply(t);
     const nc_check_report r = check(t.b.image());
     bool found = false;
-    for (const nc_finding &f : r.damage) found |= f.offset == where && f.what.find(c.text) != std::string::npos;
+    for (const nc_finding &f : r.damage)
+      found |= f.offset == where && f.what.find(c.text) != std::string::npos;
     EXPECT_TRUE(found) << c.name << ": expected \"" << c.text << "\" at " << where << "\n" << r.describe();
   }
 }

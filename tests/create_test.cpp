@@ -16,7 +16,8 @@ class Create : public ::testing::Test {
   // True when some free-chunk record covers the byte at `off`.
   bool isFree(uint32_t off) {
     for (uint32_t i = 0; i < h.sb->chunk_ttl; i++)
-      if (h.chunks[i].size && off >= h.chunks[i].offset && off < h.chunks[i].offset + h.chunks[i].size) return true;
+      if (h.chunks[i].size && off >= h.chunks[i].offset && off < h.chunks[i].offset + h.chunks[i].size)
+        return true;
     return false;
   }
   TempDir dir;
@@ -33,7 +34,9 @@ TEST_F(Create, PathInAFreshFileLandsWhereTheAllocationOrderPutsIt) {
   const nc_de_s *a = h.find("/a"), *b = h.find("/a/b"), *c = h.find("/a/b/c");
   ASSERT_TRUE(a && b && c);
   using Row = std::vector<uint32_t>;  // entry offset, then its six words
-  auto row = [&](const nc_de_s *e) { return Row{h.offsetOf(e), e->name, e->type, e->parent, e->offset, e->pages}; };
+  auto row = [&](const nc_de_s *e) {
+    return Row{h.offsetOf(e), e->name, e->type, e->parent, e->offset, e->pages};
+  };
   EXPECT_EQ(row(h.rdir), (Row{36, 60, NC_DIR, 36, 208, 8}));
   EXPECT_EQ(row(a), (Row{440, 200, NC_DIR, 36, 476, 8}));
   EXPECT_EQ(row(b), (Row{708, 468, NC_DIR, 440, 744, 8}));

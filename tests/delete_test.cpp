@@ -61,7 +61,8 @@ TEST_F(Delete, DirectoryGoesDepthFirstInSlotOrder) {
   TestNConfig twin;
   ASSERT_EQ(makeRegistry(twin, dir.file("t"), 1, 4, 64), NC_ERR_OK);
   for (TestNConfig *t : {&h, &twin}) {
-    for (const char *k : {"/x/p", "/x/q", "/x/r", "/x/s/t1", "/x/s/t2"}) ASSERT_EQ(t->setKey(k, k), NC_ERR_OK);
+    for (const char *k : {"/x/p", "/x/q", "/x/r", "/x/s/t1", "/x/s/t2"})
+      ASSERT_EQ(t->setKey(k, k), NC_ERR_OK);
     ASSERT_EQ(t->setKey("/y", 1), NC_ERR_OK);
   }
   ASSERT_EQ(h.image(), twin.image());
@@ -91,7 +92,8 @@ TEST_F(Delete, NothingToDeleteChangesNothing) {
   ASSERT_EQ(h.chDir("/a/c"), NC_ERR_OK);
   const auto image = h.image();
   // Missing keys, the root, and the current directory or any above it.
-  const char *const nothing[] = {"/", ".", "", "/a", "/a/c", "..", "../../a", "missing", "/a/b/c", "/zz/b", nullptr};
+  const char *const nothing[] = {"/", ".", "", "/a", "/a/c", "..", "../../a",
+                                 "missing", "/a/b/c", "/zz/b", nullptr};
   for (const char *p : nothing) h.delKey(p);
   EXPECT_EQ(h.image(), image);
   EXPECT_STREQ(h.cname, "/a/c");
@@ -199,7 +201,8 @@ TEST_F(Delete, VeryDeepTreeAndCyclesInDamagedFiles) {
 TEST_F(Delete, StatusPrintsSizeAndFreeAreas) {
   const std::pair<std::vector<nc_chunk_s>, const char *> cases[] = {
       {{}, "Size:\t4096\nFree:\t3516 in 1 chunk\nMin:\t3516\nAvg:\t3516\nMax:\t3516\n"},
-      {{{1000, 3000}, {400, 200}}, "Size:\t4096\nFree:\t3200 in 2 chunks\nMin:\t200\nAvg:\t1600\nMax:\t3000\n"},
+      {{{1000, 3000}, {400, 200}},
+       "Size:\t4096\nFree:\t3200 in 2 chunks\nMin:\t200\nAvg:\t1600\nMax:\t3000\n"},
       {{{0, 0}, {0, 0}}, "Size:\t4096\nFree:\t0 in 0 chunk\n"}};
   for (const auto &[table, text] : cases) {
     for (size_t i = 0; i < table.size(); i++) h.chunks[i] = table[i];
