@@ -54,11 +54,10 @@ class ImageBuilder {
   void set(uint32_t off, uint32_t v) { setWord(img_, off, v); }
 
   // Carves a zero-filled chunk for `s` bytes from the front of the largest
-  // free area, growing the file by whole units when that is too small (or
-  // would leave exactly 4 bytes). Returns the chunk's data offset.
+  // free area (the builder never grows the file). Returns its data offset.
   uint32_t alloc(uint32_t s) {
     const uint32_t need = ((s + 3) & ~3u) + 4;
-    while (get(record(0) + 4) < need || get(record(0) + 4) == need + 4) grow(need);
+    if (get(record(0) + 4) < need + 8) abort();
     const uint32_t start = get(record(0));
     setRecord(0, start + need, get(record(0) + 4) - need);
     set(start, need);
@@ -70,13 +69,9 @@ class ImageBuilder {
   // areas are not joined).
   void release(uint32_t data) { setRecord(firstEmpty(), data - 4, get(data - 4)); }
 
-  // Adds directory `name` to directory `parent`, with `slots` slots (none
-  // until its first child when 0). Returns its entry.
-  uint32_t addDir(uint32_t parent, const std::string &name, uint32_t slots = 0) {
-    const uint32_t e = insert(parent, name, NC_DIR);
-    if (slots > 0) resize(e, slots);
-    return e;
-  }
+  // Adds directory `name`, without slots until its first child, to
+  // directory `parent`. Returns its entry.
+  uint32_t addDir(uint32_t parent, const std::string &name) { return insert(parent, name, NC_DIR); }
 
   // Adds key `name` of `type` to directory `parent` with the `len` bytes at
   // `value` (no value when null). Returns its entry.
@@ -126,17 +121,6 @@ class ImageBuilder {
     for (uint32_t k = 0; k < get(20); k++) recs.emplace_back(get(record(k) + 4), get(record(k)));
     std::stable_sort(recs.begin(), recs.end(), [](auto a, auto b) { return a.first > b.first; });
     for (uint32_t k = 0; k < get(20); k++) set(record(k), recs[k].second), set(record(k) + 4, recs[k].first);
-  }
-
-  // Grows the file by the smallest number of whole units larger than `need`.
-  void grow(uint32_t need) {
-    const uint32_t unit = get(16) * 4096, add = (need / unit + 1) * unit, end = uint32_t(img_.size());
-    img_.resize(size_t(end) + add);
-    set(4, end + add);
-    for (uint32_t i = 0; i < get(20); i++)
-      if (get(record(i) + 4) && get(record(i)) + get(record(i) + 4) == end)
-        return setRecord(i, get(record(i)), get(record(i) + 4) + add);
-    setRecord(firstEmpty(), end, add);
   }
 
   // Gives directory `dir` a slot array of `want` slots, the new ones holding
