@@ -1,9 +1,5 @@
 // Locking between real processes: a shared lock holds off a writer, and a
 // handle notices another process's change at its next outermost lock.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-
 #include "test_util.h"
 
 namespace {
@@ -73,8 +69,7 @@ TEST(Locks, AnotherProcesssChangeIsSeenAtTheNextLock) {
   ASSERT_EQ(mine.setName(path.c_str()), NC_ERR_OK);
   ASSERT_EQ(mine.open(NC_O_RW), NC_ERR_OK);
   ASSERT_EQ(mine.chDir("/d/e"), NC_ERR_OK);
-  const uint32_t seen = mine.update;
-  const uint32_t size_before = mine.lsize;
+  const uint32_t seen = mine.update, size_before = mine.lsize;
 
   // The other process grows the file and moves things about.
   pid_t other = spawn([&] {

@@ -17,32 +17,22 @@ std::string normalized(const std::string &old) {
   return std::string(out.data());
 }
 
-TEST(RotorTable, EntriesOfSevenAreKeptAndEntriesOfEightLoseTheirSign) {
-  EXPECT_EQ(normalized("+019213-003500"), "+019213-003500");
-  EXPECT_EQ(normalized("+0192130-0035000"), "01921300035000");
-  EXPECT_EQ(normalized("+019213-0035000+130123"), "+0192130035000+130123");
-}
-
-TEST(RotorTable, EntriesShorterThanSevenAreDropped) {
-  EXPECT_EQ(normalized("+19+019213"), "+019213");
-  EXPECT_EQ(normalized("+019213-1"), "+019213");
-  EXPECT_EQ(normalized("+-+1-12"), "");
-  EXPECT_EQ(normalized("+"), "");
-}
-
-TEST(RotorTable, AnEntryLongerThanEightLeavesTheWholeTableUnchanged) {
-  EXPECT_EQ(normalized("+019213000"), "+019213000");
-  // Entries already rewritten before the long one are discarded too.
-  EXPECT_EQ(normalized("+0192130+12-0035000000"), "+0192130+12-0035000000");
-}
-
-TEST(RotorTable, CharactersNotAtASignAreCopiedSevenAtATimeUnexamined) {
-  EXPECT_EQ(normalized("0192130+130123"), "0192130+130123");
-  // The sign inside the first seven is not looked at, so "+1" survives.
-  EXPECT_EQ(normalized("ab+1"), "ab+1");
-  EXPECT_EQ(normalized("abcde+1+0192130"), "abcde+10192130");
-  EXPECT_EQ(normalized("abc"), "abc");
-  EXPECT_EQ(normalized(""), "");
+TEST(RotorTable, RewritesEachEntryByItsLength) {
+  const std::pair<const char *, const char *> cases[] = {
+      // Entries of seven are kept, entries of eight lose their sign.
+      {"+019213-003500", "+019213-003500"},
+      {"+0192130-0035000", "01921300035000"},
+      {"+019213-0035000+130123", "+0192130035000+130123"},
+      // Entries shorter than seven are dropped.
+      {"+19+019213", "+019213"}, {"+019213-1", "+019213"}, {"+-+1-12", ""}, {"+", ""},
+      // An entry longer than eight leaves the whole table unchanged, entries
+      // already rewritten before it included.
+      {"+019213000", "+019213000"}, {"+0192130+12-0035000000", "+0192130+12-0035000000"},
+      // Characters not at a sign are copied seven at a time, unexamined: the
+      // sign inside the first seven is not looked at.
+      {"0192130+130123", "0192130+130123"}, {"ab+1", "ab+1"}, {"abcde+1+0192130", "abcde+10192130"},
+      {"abc", "abc"}, {"", ""}};
+  for (const auto &[old, normal] : cases) EXPECT_EQ(normalized(old), normal) << old;
 }
 
 // Random tables over an alphabet where signs are rarer than digits.

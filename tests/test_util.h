@@ -1,52 +1,35 @@
-// Shared test support: a handle that exposes the store's internals, and
-// temporary registry files that clean up after themselves.
+// Shared test support: a handle that exposes the store's internals, temporary
+// registry files that clean up after themselves, and programs run as processes.
 #ifndef TESTS_TEST_UTIL_H
 #define TESTS_TEST_UTIL_H
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "lib/system/nconfig.h"
+#include "lib/system/nconfig_check.h"
 
 // A handle whose protected members tests may reach.
 class TestNConfig : public NConfig {
  public:
   explicit TestNConfig(int protect = 0) : NConfig(protect) {}
-  using NConfig::_delKey;
-  using NConfig::_remap;
-  using NConfig::_setKey;
-  using NConfig::alignSize;
-  using NConfig::canonize;
-  using NConfig::cdir;
-  using NConfig::chunks;
-  using NConfig::cname;
-  using NConfig::data;
-  using NConfig::expand;
-  using NConfig::fast_free;
-  using NConfig::fd;
-  using NConfig::freeChunk;
-  using NConfig::getChunk;
-  using NConfig::getDirEnt;
-  using NConfig::getName;
-  using NConfig::insert;
-  using NConfig::lock;
-  using NConfig::lsize;
-  using NConfig::olck;
-  using NConfig::omode;
-  using NConfig::rdir;
-  using NConfig::sb;
-  using NConfig::update;
+  using NConfig::fd, NConfig::lock, NConfig::olck, NConfig::update, NConfig::cname;
+  using NConfig::data, NConfig::lsize, NConfig::sb, NConfig::rdir, NConfig::cdir, NConfig::chunks;
+  using NConfig::_setKey, NConfig::canonize, NConfig::getDirEnt, NConfig::getName;
+  using NConfig::alignSize, NConfig::getChunk, NConfig::freeChunk;
 
-  uint32_t offsetOf(const void *p) const {
-    return uint32_t(static_cast<const char *>(p) - data);
-  }
+  uint32_t offsetOf(const void *p) const { return uint32_t(static_cast<const char *>(p) - data); }
   uint32_t word(uint32_t off) const {
     uint32_t w;
     memcpy(&w, data + off, 4);
@@ -58,25 +41,21 @@ class TestNConfig : public NConfig {
   // Names of the entries in the slots of directory `path`, "" for free ones.
   std::vector<std::string> slotNames(const char *path) {
     std::vector<std::string> names;
-    nc_de_s *d = find(path);
-    if (!d || !d->offset) return names;
-    for (uint32_t i = 0; i < d->pages; i++) {
-      const uint32_t e = reinterpret_cast<uint32_t *>(data + d->offset)[i];
-      names.push_back(data + entryAt(e)->name);
-    }
+    const nc_de_s *d = find(path);
+    for (uint32_t i = 0; d && d->offset && i < d->pages; i++)
+      names.push_back(data + entryAt(word(d->offset + 4 * i))->name);
     return names;
   }
-  // Sizes of the free-chunk table's records, from slot 0 on.
-  std::vector<uint32_t> tableSizes() const {
-    std::vector<uint32_t> sizes;
-    for (uint32_t i = 0; i < sb->chunk_ttl; i++) sizes.push_back(chunks[i].size);
-    return sizes;
-  }
-  // The view as it stands (a copy).
-  std::vector<unsigned char> image() const {
-    return std::vector<unsigned char>(data, data + lsize);
-  }
+  std::vector<unsigned char> image() const { return {data, data + lsize}; }
 };
+
+// Success when the checker finds the image sound (and, unless leaks are
+// allowed, without a leaked byte); otherwise a failure carrying its findings.
+inline ::testing::AssertionResult sound(const void *image, size_t length, bool allowLeaks = true) {
+  const nc_check_report r = nc_check_image(image, length);
+  if (r.ok() && (allowLeaks || r.leaked_bytes == 0)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << r.describe();
+}
 
 // A private temporary directory, removed with everything in it.
 class TempDir {
@@ -86,8 +65,7 @@ class TempDir {
     path_ = mkdtemp(tmpl);
   }
   ~TempDir() {
-    std::string cmd = "rm -rf '" + path_ + "'";
-    if (system(cmd.c_str()) != 0) perror("rm");
+    if (system(("rm -rf '" + path_ + "'").c_str()) != 0) perror("rm");
   }
   std::string file(const std::string &name) const { return path_ + "/" + name; }
   const std::string &path() const { return path_; }
@@ -96,23 +74,20 @@ class TempDir {
   std::string path_;
 };
 
-// The bytes of the file at `path`.
 inline std::vector<unsigned char> readFile(const std::string &path) {
   std::vector<unsigned char> bytes;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return bytes;
-  unsigned char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-  fclose(f);
+  if (FILE *f = fopen(path.c_str(), "rb")) {
+    for (int c; (c = getc(f)) != EOF;) bytes.push_back(static_cast<unsigned char>(c));
+    fclose(f);
+  }
   return bytes;
 }
 
 inline void writeFile(const std::string &path, const std::vector<unsigned char> &bytes) {
-  FILE *f = fopen(path.c_str(), "wb");
-  if (!f) return;
-  if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
-  fclose(f);
+  if (FILE *f = fopen(path.c_str(), "wb")) {
+    if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+  }
 }
 
 // Creates a registry at `path` and opens `h` on it read-write.
@@ -123,5 +98,48 @@ inline int makeRegistry(TestNConfig &h, const std::string &path, unsigned resize
   if (rc == NC_ERR_OK) rc = h.open(NC_O_RW);
   return rc;
 }
+
+// A program run as a process of its own (through the emulator in a cross
+// build) in directory `cwd`, with `input` on its standard input.
+class Program {
+ public:
+  struct Outcome {
+    int status;  // exit status; -1 when it did not exit
+    std::string out, err;
+  };
+  Program(const char *binary, std::vector<std::string> args, const std::string &cwd = ".",
+          const std::string &input = "") {
+    std::vector<std::string> argv;
+    std::istringstream launcher(NC_EMULATOR);
+    for (std::string word; launcher >> word;) argv.push_back(word);
+    argv.push_back(binary);
+    argv.insert(argv.end(), args.begin(), args.end());
+    writeFile(io_.file("in"), {input.begin(), input.end()});
+    fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      std::vector<char *> cargv;
+      for (std::string &a : argv) cargv.push_back(a.data());
+      cargv.push_back(nullptr);
+      dup2(::open(io_.file("in").c_str(), O_RDONLY), 0);
+      dup2(::open(io_.file("out").c_str(), O_WRONLY | O_CREAT, 0600), 1);
+      dup2(::open(io_.file("err").c_str(), O_WRONLY | O_CREAT, 0600), 2);
+      if (chdir(cwd.c_str()) == 0) execvp(cargv[0], cargv.data());
+      _exit(127);
+    }
+  }
+  pid_t pid() const { return pid_; }
+  // Waits for the program to end.
+  Outcome finish() {
+    int ws = 0;
+    waitpid(pid_, &ws, 0);
+    const auto out = readFile(io_.file("out")), err = readFile(io_.file("err"));
+    return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, {out.begin(), out.end()}, {err.begin(), err.end()}};
+  }
+
+ private:
+  TempDir io_;
+  pid_t pid_;
+};
 
 #endif  // TESTS_TEST_UTIL_H
