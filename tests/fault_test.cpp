@@ -72,7 +72,6 @@ int openDescriptors() {
 using FaultDeathTest = Fault;
 
 TEST_F(FaultDeathTest, FullDiskWhileGrowingEndsTheProcessBeforeTheViewOutgrowsTheFile) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
         NConfig h(0);
