@@ -23,7 +23,8 @@ void freeList(nc_ls_s *l) {
 }
 
 // Reads `path` through every typed getter.
-void readAllWays(NConfig &h, const char *path) {
+void readAllWays(NConfig &h, const std::string &key) {
+  const char *path = key.c_str();
   unsigned long long ull;
   unsigned ui;
   long long ll;
@@ -43,10 +44,13 @@ void readAllWays(NConfig &h, const char *path) {
 void walk(NConfig &h, const std::string &path, int depth = 0) {
   static int visits;
   if (depth == 0) visits = 0;
+  // Missing names that sort before and after all others: lookups reach the
+  // first and the last slot even where listings leave a broken one out.
+  for (const char *missing : {"/!", "/~"}) readAllWays(h, (path == "/" ? "" : path) + missing);
   nc_ls_s *list = h.ls(path.c_str());
   for (nc_ls_s *p = list; p && p->name && visits++ < 500; p++) {
     const std::string child = (path == "/" ? "/" : path + "/") + p->name;
-    readAllWays(h, child.c_str());
+    readAllWays(h, child);
     if (p->type != NC_DIR || depth >= 8) continue;
     if (h.chDir(child.c_str()) == NC_ERR_OK) {
       free(h.pwDir());
