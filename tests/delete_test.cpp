@@ -99,17 +99,6 @@ TEST_F(Delete, NothingToDeleteChangesNothing) {
   EXPECT_STREQ(h.cname, "/a/c");
   h.delKey("../b");  // a sibling may go
   EXPECT_EQ(h.find("/a/b"), nullptr);
-
-  h.close();  // closed and read-only handles change nothing
-  const auto on_disk = readFile(dir.file("r"));
-  h.delKey("/a");
-  EXPECT_EQ(h.renameKey("/a", "b"), NC_ERR_NFILE);
-  ASSERT_EQ(h.open(NC_O_RO), NC_ERR_OK);
-  h.delKey("/a");
-  EXPECT_EQ(h.renameKey("/a", "b"), NC_ERR_RDONLY);
-  EXPECT_NE(h.find("/a"), nullptr);
-  h.close();
-  EXPECT_EQ(readFile(dir.file("r")), on_disk);
 }
 
 TEST_F(Delete, RenameMovesTheSlotToKeepTheOrder) {
@@ -161,24 +150,9 @@ TEST_F(Delete, RenameReusesANameChunkOfTheSameCapacityOnly) {
   ASSERT_EQ(h.renameKey("/wxyz", "ab"), NC_ERR_OK);
   EXPECT_TRUE(isFree(longer));
   EXPECT_EQ(h.word(e->name - 4), 8u);
-
-  // A damaged name chunk whose header runs past the end of the file is
-  // never written in place; nor is a rename an unusable table cannot serve.
-  ASSERT_EQ(h.setKey("/cd", 1), NC_ERR_OK);
-  memcpy(h.data + h.lsize - 4, "ab", 3);
-  *reinterpret_cast<uint32_t *>(h.data + h.lsize - 8) = 12;
-  e = h.find("/ab");
-  e->name = h.lsize - 4;
-  auto image = h.image();
-  EXPECT_EQ(h.renameKey("/ab", "abcdef"), NC_ERR_CORRUPT);
-  EXPECT_EQ(h.image(), image);
-  h.sb->chunk_ttl = 1;
-  image = h.image();
-  EXPECT_EQ(h.renameKey("/cd", "abcdef"), NC_ERR_CORRUPT);
-  EXPECT_EQ(h.image(), image);
 }
 
-TEST_F(Delete, VeryDeepTreeAndCyclesInDamagedFiles) {
+TEST_F(Delete, VeryDeepTree) {
   std::string path;
   for (int i = 0; i < 5000; i++) path += "/a";
   ASSERT_EQ(h.setKey(path.c_str(), 1), NC_ERR_OK);
@@ -186,16 +160,6 @@ TEST_F(Delete, VeryDeepTreeAndCyclesInDamagedFiles) {
   h.delKey("/a");
   EXPECT_EQ(h.sb->modtime, mod + 5000);
   EXPECT_EQ(h.find("/a"), nullptr);
-
-  // /d/e holds d itself in place of its key: deletion must still end.
-  ASSERT_EQ(h.setKey("/d/e/k", 1), NC_ERR_OK);
-  ASSERT_EQ(h.createDir("/d/f", 1), NC_ERR_OK);
-  const uint32_t d = h.offsetOf(h.find("/d"));
-  *reinterpret_cast<uint32_t *>(h.data + h.find("/d/e")->offset) = d;
-  *reinterpret_cast<uint32_t *>(h.data + h.find("/d/f")->offset) = 0x7FFFFFF0;  // off the view
-  h.delKey("/d");
-  EXPECT_EQ(h.find("/d"), nullptr);
-  EXPECT_EQ(h.entryAt(d)->type, 0u);
 }
 
 TEST_F(Delete, StatusPrintsSizeAndFreeAreas) {

