@@ -20,6 +20,12 @@
 #include "lib/system/nconfig.h"
 #include "lib/system/nconfig_check.h"
 
+namespace nc {
+extern bool verifyTouches;
+}
+// Every commit in the tests checks that no store into the view went untracked.
+inline const bool kTouchesVerified = (nc::verifyTouches = true);
+
 // A handle whose protected members tests may reach.
 class TestNConfig : public NConfig {
  public:

@@ -3,8 +3,18 @@
 //
 // The file is used in place. Every integer in it is a 32-bit word in the byte
 // order of the machine that made it, and every link is a byte offset from the
-// start of the file. A handle maps the file as a private copy-on-write view and
-// writes the whole view back when it closes.
+// start of the file. A handle maps the file as a private copy-on-write view.
+//
+// Commits: changes become visible to other processes when the outermost
+// exclusive lock is released; group changes that belong together in one lock
+// bracket (lockFile(NC_L_RW, 0) ... unLockFile()). Other processes see all of
+// a bracket's changes or none. An operation called outside a bracket is its
+// own commit; close() and flush() commit what is pending. A commit is made
+// durable through a redo journal beside the registry ("<registry>-journal"),
+// so that a crash or a power cut at any moment leaves the old state or the
+// new one. Where the journal cannot be created (its directory is not
+// writable) the handle says so once on standard error and writes changes in
+// place, which other processes still see atomically but a power cut may tear.
 #ifndef LIB_SYSTEM_NCONFIG_H
 #define LIB_SYSTEM_NCONFIG_H
 
@@ -97,6 +107,8 @@ static_assert(offsetof(nc_de_s, type) == 4 && offsetof(nc_de_s, parent) == 8 &&
 static_assert(sizeof(nc_chunk_s) == 8 && offsetof(nc_chunk_s, size) == 4,
               "free-chunk record layout");
 
+struct nc_txn_s;  // the handle's pending changes and journal (internal)
+
 // A handle on one registry file. Not shared between threads.
 //
 // Locking: every public operation that touches the view takes one lock and
@@ -124,8 +136,43 @@ class NConfig {
   nc_de_s *rdir;          // root entry
   nc_de_s *cdir;          // current directory's entry
   nc_chunk_s *chunks;     // free-chunk table
-  int dirty;              // an exclusive lock was held since open: the view
-                          // may differ from the file and is written back
+  nc_txn_s *txn;          // pages changed since the last commit, the journal
+
+  // Records that view bytes [off, off + len) are about to change; every
+  // store into the view goes through here, so that a commit writes exactly
+  // the changed pages.
+  void touch(unsigned int off, unsigned int len);
+  // Releases one lock level; the outermost release of an exclusive lock
+  // commits. NC_ERR_OK, or the commit's failure (NC_ERR_NMEM: space or memory
+  // refused; NC_ERR_PERM: the journal is unsafe), after which the changes
+  // made under the lock are discarded.
+  int _unlock();
+  // Ends a writing operation with result `rc`: when the file could not grow,
+  // drops every change since the last commit and answers NC_ERR_NMEM; then
+  // releases the lock (committing when outermost) and answers rc, or the
+  // commit's failure.
+  int finishWrite(int rc);
+  // Drops every change made since the last commit: the view follows the file
+  // again. Used when an operation fails for lack of space.
+  void discardPending();
+  // Writes the pending changes to the file (through the journal); the view
+  // then follows the file. Needs the exclusive lock. NC_ERR_OK or a failure
+  // as for _unlock (the changes are then discarded).
+  int commitPending();
+  // True when growth was refused since the last commit or discard.
+  bool growthRefused() const;
+  // Maps the whole file afresh and checks its superblock: *view and *size
+  // on success; NC_ERR_CORRUPT (too short, wrong magic, damaged superblock)
+  // or NC_ERR_NMEM (no mapping). Needs a lock.
+  int mapFile(char **view, unsigned int *size);
+  // Unmaps the view and forgets what was pending in it.
+  void unmapView();
+  // Derives rdir, chunks and cdir from the view and records its modtime.
+  void refreshPointers();
+  // Under a lock just taken: replays a journal that holds commits the file
+  // may lack, or, where this handle cannot write, shows them in a copy.
+  void settleJournal();
+  void showJournal();
 
   // Re-maps the view from osize to nsize bytes, possibly moving it; changed
   // pages keep their changes. Re-derives data, sb and rdir. Ends the process
@@ -163,8 +210,9 @@ class NConfig {
   void freeChunk(unsigned int where);
   // Enters the chunk whose data starts at `offset` into the free-chunk table.
   void fast_free(unsigned int offset);
-  // Grows the file and the view by `toadd` bytes.
-  void expand(unsigned int toadd);
+  // Grows the file and the view by `toadd` bytes. False when the file system
+  // refuses the space (growthRefused() then says so); nothing changed.
+  bool expand(unsigned int toadd);
 
  public:
   explicit NConfig(int protect);

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "internal.h"
+#include "txn.h"
 
 using nc::sys;
 
@@ -94,12 +95,15 @@ unsigned int NConfig::getChunk(unsigned int s) {
       const uint64_t growth = (need / unit + 1) * unit;
       const uint32_t old_end = sb->size;
       if (old_end + growth > 0xFFFFF000ull || growths == 2) return 0;  // 32-bit offsets
-      expand(uint32_t(growth));
+      if (!expand(uint32_t(growth))) return 0;
+      touch(old_end, 4);
+      touch(sb->chunk, sb->chunk_ttl * sizeof(nc_chunk_s));
       *reinterpret_cast<uint32_t *>(data + old_end) = uint32_t(growth);
       if (!enterFreeArea(chunks, sb->chunk_ttl, old_end, uint32_t(growth))) {
         // Only a table step of 1 can leave the table full here: take the
         // chunk straight from the new space; the rest stays unrecorded.
         // Bytes a longer file held past its recorded size may show there.
+        touch(old_end, need);
         memset(data + old_end + 4, 0, need - 4);
         *reinterpret_cast<uint32_t *>(data + old_end) = need;
         return old_end + 4;
@@ -114,6 +118,8 @@ unsigned int NConfig::getChunk(unsigned int s) {
         (r.offset < table_end && uint64_t(r.offset) + need > sb->chunk - 4))
       return 0;
     const uint32_t result = r.offset + 4;
+    touch(result - 4, need);
+    touch(sb->chunk, sb->chunk_ttl * sizeof(nc_chunk_s));
     memset(data + result, 0, need - 4);
     r.size -= need;
     r.offset += need;
@@ -145,6 +151,8 @@ void NConfig::freeChunk(unsigned int where) {
     const uint32_t moved = getChunk((ttl + inc) * 8);
     if (moved == 0) return;
     const uint32_t old_table = sb->chunk;
+    touch(0, sizeof(nc_sb_s));
+    touch(moved, (ttl + inc) * 8);
     memmove(data + moved, data + old_table, (ttl - 1) * sizeof(nc_chunk_s));
     sb->chunk = moved;
     chunks = reinterpret_cast<nc_chunk_s *>(data + moved);
@@ -157,26 +165,30 @@ void NConfig::freeChunk(unsigned int where) {
 void NConfig::fast_free(unsigned int offset) {
   const uint32_t start = offset - 4;
   const uint32_t *head = nc::View{data, lsize}.word(start);
+  touch(sb->chunk, sb->chunk_ttl * sizeof(nc_chunk_s));
   if (head) enterFreeArea(chunks, sb->chunk_ttl, start, *head);
 }
 
-void NConfig::expand(unsigned int toadd) {
+bool NConfig::expand(unsigned int toadd) {
   const uint32_t nsize = sb->size + toadd;
-  // Reserve the space for real, so that the write-back on close cannot fail
-  // for lack of it. A view longer than the file must never be used.
+  // Reserve the space for real, so that no commit can fail for lack of it.
+  // A view longer than the file must never be used.
   int err;
   do {
     err = sys().fallocate(fd, sb->size, toadd);
   } while (err == EINTR);
   if (err != 0) {
-    fprintf(stderr, "nconfig: cannot grow %s to %u bytes: %s\n", fname ? fname : "registry",
-            nsize, strerror(err));
-    abort();
+    // The operation fails and everything since the last commit is dropped;
+    // the process goes on.
+    if (txn) txn->growth_refused = true;
+    return false;
   }
   _remap(lsize, nsize);
+  touch(0, sizeof(nc_sb_s));
   sb->size = nsize;
   lsize = nsize;
   nc_de_s *cur = getDirEnt(cname, nullptr);
   cdir = cur ? cur : rdir;
   chunks = reinterpret_cast<nc_chunk_s *>(data + sb->chunk);
+  return true;
 }

@@ -48,12 +48,14 @@ nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
       memmove(data + grown, data + old, size_t(pages) * 4);  // may overlap if damaged
       freeChunk(old);
     }
+    touch(where, sizeof(nc_de_s));
     w = reinterpret_cast<nc_de_s *>(data + where);
     w->offset = grown;
     w->pages = pages;
     for (uint32_t k = 0; k < inc; k++) {
       const uint32_t e = getChunk(sizeof(nc_de_s));
       if (!e) return nullptr;
+      touch(where, sizeof(nc_de_s));
       reinterpret_cast<uint32_t *>(data + grown)[pages++] = e;
       w = reinterpret_cast<nc_de_s *>(data + where);
       w->offset = grown;
@@ -84,11 +86,14 @@ nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
   }
 
   what->parent = where;
+  touch(w->offset, w->pages * 4);
+  touch(0, sizeof(nc_sb_s));
   const uint32_t to = slots[w->pages - 1];
   memmove(slots + i + 1, slots + i, size_t(w->pages - 1 - i) * 4);
   slots[i] = to;
   nc_de_s *dest = v.entry(to);
   if (!dest) return nullptr;
+  touch(to, sizeof(nc_de_s));
   memcpy(dest, what, sizeof(nc_de_s));
   sb->modtime++;
   return dest;
@@ -105,21 +110,18 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
     nc::View v{data, lsize};
     if (uint64_t(lsize) + worstCaseBytes(t, len) + 2ull * sb->size_inc * nc::kPageSize >
         0xFFFFF000ull) {
-      unLockFile();
-      return NC_ERR_NVAL;
+      return finishWrite(NC_ERR_NVAL);
     }
     if (sb->size != lsize || sb->chunk_ttl < 2 || sb->chunk_inc == 0 || sb->size_inc == 0 ||
         !v.spans(sb->chunk, uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s))) {
-      unLockFile();
-      return NC_ERR_CORRUPT;
+      return finishWrite(NC_ERR_CORRUPT);
     }
   }
   nc_de_s *nd = getDirEnt(name, nullptr);
   uint32_t nd_off;
   if (nd) {
     if (nd->type != t) {
-      unLockFile();
-      return NC_ERR_TYPE;
+      return finishWrite(NC_ERR_TYPE);
     }
     nd_off = uint32_t(reinterpret_cast<char *>(nd) - data);
   } else {
@@ -127,8 +129,7 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
     nc::View v{data, lsize};
     nc_de_s *sd = *name == '/' ? rdir : cdir;
     if (!sd) {  // a damaged root the last refresh could not find
-      unLockFile();
-      return NC_ERR_CORRUPT;
+      return finishWrite(NC_ERR_CORRUPT);
     }
     const char *p = *name == '/' ? name + 1 : name;
     size_t plen = 0;
@@ -144,8 +145,7 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
         e = nc::findChild(v, sd, p, plen);
       if (!e) break;
       if (e->type != NC_DIR) {
-        unLockFile();
-        return NC_ERR_PERM;
+        return finishWrite(NC_ERR_PERM);
       }
       sd = e;
       p += plen;
@@ -159,16 +159,14 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
       nc::nextComponent(q, &qlen);
       if (qlen == 0) break;
       if (isDotName(q, qlen)) {
-        unLockFile();
-        return NC_ERR_NVAL;
+        return finishWrite(NC_ERR_NVAL);
       }
       remaining++;
       q += qlen;
       if (*q == '/') q++;
     }
     if (!sd || plen == 0 || sd->type != NC_DIR) {
-      unLockFile();
-      return NC_ERR_CORRUPT;
+      return finishWrite(NC_ERR_CORRUPT);
     }
     if (sb->ent_inc == 0 || sb->ent_inc > nc::kMaxEntInc) {
       // Without a usable growth step a full directory can take no entry:
@@ -176,8 +174,7 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
       const uint32_t *slots = v.slots(sd);
       const nc_de_s *last = slots && sd->pages ? v.entry(slots[sd->pages - 1]) : nullptr;
       if (remaining > 1 || !last || last->type != 0) {
-        unLockFile();
-        return NC_ERR_CORRUPT;
+        return finishWrite(NC_ERR_CORRUPT);
       }
     }
     uint32_t sd_off = v.offsetOf(sd);
@@ -205,10 +202,8 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
       if (last) break;
       p = after;
     }
-    if (rc != NC_ERR_OK) {
-      unLockFile();
-      return rc;
-    }
+    if (rc != NC_ERR_OK) return finishWrite(rc);
+    touch(0, sizeof(nc_sb_s));
     sb->modtime++;
     nd_off = sd_off;
   }
@@ -231,6 +226,7 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
         } else {
           pages = 0;
         }
+        touch(nd_off, sizeof(nc_de_s));
         nd = reinterpret_cast<nc_de_s *>(data + nd_off);
         nd->offset = arr;
         nd->pages = pages;
@@ -253,12 +249,12 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
     if (o) {
       const uint32_t *head = v.word(o - 4);
       if (!head || *head < 4 || !v.spans(o - 4, *head)) {
-        unLockFile();
-        return NC_ERR_CORRUPT;
+        return finishWrite(NC_ERR_CORRUPT);
       }
       const uint32_t h = *head, capacity = h - 4;
       if (capacity < len) {
         freeChunk(o);
+        touch(nd_off, sizeof(nc_de_s));
         nd = reinterpret_cast<nc_de_s *>(data + nd_off);
         nd->offset = o = 0;
       } else {
@@ -266,6 +262,7 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
         const uint32_t a = alignSize(len);
         if (capacity > a + 4) {
           const uint32_t tail = h - a - 4;
+          touch(o - 4, h);
           *reinterpret_cast<uint32_t *>(data + o + a) = tail;
           *reinterpret_cast<uint32_t *>(data + o - 4) = a + 4;
           freeChunk(o + a + 4);
@@ -275,23 +272,22 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
     }
     if (!o) {
       o = getChunk(len);
-      if (!o) {
-        unLockFile();
-        return NC_ERR_CORRUPT;
-      }
+      if (!o) return finishWrite(NC_ERR_CORRUPT);
       nd = reinterpret_cast<nc_de_s *>(data + nd_off);
       nd->offset = o;
     }
+    touch(nd_off, sizeof(nc_de_s));
+    touch(o, len);
     memcpy(data + o, value, len);
     nd->pages = len;
   } else if (nd->offset) {
     const uint32_t o = nd->offset;
     freeChunk(o);
+    touch(nd_off, sizeof(nc_de_s));
     nd = reinterpret_cast<nc_de_s *>(data + nd_off);
     nd->offset = 0;
   }
-  unLockFile();
-  return rc;
+  return finishWrite(rc);
 }
 
 int NConfig::createDir(const char *name, unsigned int entries) {

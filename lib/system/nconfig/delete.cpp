@@ -47,7 +47,7 @@ void NConfig::_delKey(const char *name, nc_de_s *p, int tosort) {
   // handle must keep standing somewhere reachable.
   if (!target || v.offsetOf(target) == sb->root ||
       (cdir && isAncestorOrSelf(v, v.offsetOf(target), v.offsetOf(cdir), sb->root))) {
-    unLockFile();
+    finishWrite(NC_ERR_OK);
     return;
   }
   struct Frame {
@@ -84,12 +84,14 @@ void NConfig::_delKey(const char *name, nc_de_s *p, int tosort) {
       const bool compact = tosort && stack.size() == 1;
       stack.pop_back();
       on_stack.erase(entry_off);
+      touch(0, sizeof(nc_sb_s));
       sb->modtime++;
       freeChunk(e->offset);
       e = reinterpret_cast<nc_de_s *>(data + entry_off);
       freeChunk(e->name);
       e = reinterpret_cast<nc_de_s *>(data + entry_off);
       const uint32_t parent_off = e->parent;
+      touch(entry_off, sizeof(nc_de_s));
       memset(e, 0, sizeof(nc_de_s));
       if (compact) {
         v = nc::View{data, lsize};
@@ -99,6 +101,7 @@ void NConfig::_delKey(const char *name, nc_de_s *p, int tosort) {
           // In a damaged file the slots may overlap the parent's entry.
           const uint32_t pages = parent->pages;
           uint32_t *slots = v.slots(parent);
+          touch(parent->offset, pages * 4);
           memmove(slots + i, slots + i + 1, size_t(pages - 1 - i) * 4);
           slots[pages - 1] = entry_off;
         }
@@ -107,7 +110,7 @@ void NConfig::_delKey(const char *name, nc_de_s *p, int tosort) {
   } catch (const std::bad_alloc &) {
     // Out of memory part way: what was deleted stays deleted, the rest stays.
   }
-  unLockFile();
+  finishWrite(NC_ERR_OK);
 }
 
 void NConfig::delKey(const char *name) { _delKey(name, nullptr, 1); }
@@ -124,27 +127,23 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
   lockFile(NC_L_RW, 0);
   nc_de_s *nd = getDirEnt(oldname, nullptr);
   if (getDirEnt(newname, nullptr) || !nd) {
-    unLockFile();
-    return NC_ERR_OK;
+    return finishWrite(NC_ERR_OK);
   }
   nc::View v{data, lsize};
   const uint32_t nd_off = v.offsetOf(nd);
   if (nd_off == sb->root || (cdir && isAncestorOrSelf(v, nd_off, v.offsetOf(cdir), sb->root))) {
-    unLockFile();
-    return NC_ERR_PERM;
+    return finishWrite(NC_ERR_PERM);
   }
   const nc_de_s *parent = v.entry(nd->parent);
   const uint32_t *head = v.word(nd->name - 4);
   // The name chunk is written in place when kept, so it must lie in the view.
   if (!parent || !head || *head < 4 || !v.spans(nd->name - 4, *head) ||
       slotOf(v, parent, nd_off) < 0) {
-    unLockFile();
-    return NC_ERR_CORRUPT;
+    return finishWrite(NC_ERR_CORRUPT);
   }
   // Its own directory must not already hold the new name either.
   if (nc::findChild(v, parent, newname, name_len)) {
-    unLockFile();
-    return NC_ERR_OK;
+    return finishWrite(NC_ERR_OK);
   }
   const uint32_t len = uint32_t(name_len + 1);
   const uint32_t parent_off = nd->parent;
@@ -157,11 +156,12 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
       // Only an unusable or damaged free-chunk table or a file at the 32-bit
       // offset limit refuses. The entry keeps its old name rather than an
       // empty one that would break its directory's order.
-      unLockFile();
-      return NC_ERR_CORRUPT;
+      return finishWrite(NC_ERR_CORRUPT);
     }
+    touch(nd_off, sizeof(nc_de_s));
     nd->name = name_off;
   }
+  touch(name_off, len);
   memcpy(data + name_off, newname, len);
 
   v = nc::View{data, lsize};
@@ -169,14 +169,15 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
   const int64_t at = parent ? slotOf(v, parent, nd_off) : -1;
   uint32_t *slots = parent ? v.slots(parent) : nullptr;
   if (at < 0) {  // the allocations above landed on a damaged directory
-    unLockFile();
-    return NC_ERR_CORRUPT;
+    return finishWrite(NC_ERR_CORRUPT);
   }
   auto nameAt = [&](int64_t slot) { return data + v.entry(slots[slot])->name; };
   auto usedAt = [&](int64_t slot) {
     const nc_de_s *e = v.entry(slots[slot]);
     return e && e->type != 0 && v.str(e->name);
   };
+  touch(parent->offset, parent->pages * 4);
+  touch(0, sizeof(nc_sb_s));
   int64_t j = at;
   if (at > 0 && usedAt(at - 1) && strcmp(newname, nameAt(at - 1)) > 0) {
     while (j > 0 && usedAt(j - 1) && strcmp(nameAt(j - 1), newname) < 0) {
@@ -192,8 +193,7 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
   }
   slots[j] = nd_off;
   sb->modtime++;
-  unLockFile();
-  return NC_ERR_OK;
+  return finishWrite(NC_ERR_OK);
 }
 
 void NConfig::status() {

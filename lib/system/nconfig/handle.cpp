@@ -12,8 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "internal.h"
+#include "txn.h"
 
 using nc::sys;
 
@@ -24,18 +27,6 @@ uint64_t headerBytes(unsigned int mchunks) { return nc::kTableOffset + 8ull * mc
 
 uint32_t byteSwap(uint32_t v) {
   return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24);
-}
-
-// Why a superblock of a file `flen` bytes long cannot be mapped, or null.
-const char *superblockProblem(const nc_sb_s *sb, uint64_t flen) {
-  if (sb->size != flen && byteSwap(sb->size) == flen) return "foreign byte order";
-  if (sb->size > flen) return "shorter than its recorded size";
-  if (sb->size < nc::kTableOffset || (sb->size & 3) != 0) return "bad size";
-  nc::View v{reinterpret_cast<char *>(const_cast<nc_sb_s *>(sb)), sb->size};
-  if (!v.entry(sb->root)) return "root outside the file";
-  if (!v.spans(sb->chunk, uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s)) || sb->chunk == 0)
-    return "free-chunk table outside the file";
-  return nullptr;
 }
 
 // Takes the whole-file record lock of `type` (F_RDLCK/F_WRLCK), waiting as
@@ -53,6 +44,21 @@ void takeRecordLock(int fd, short type) {
 
 }  // namespace
 
+namespace nc {
+
+const char *superblockProblem(const nc_sb_s *sb, uint64_t flen) {
+  if (sb->size != flen && byteSwap(sb->size) == flen) return "foreign byte order";
+  if (sb->size > flen) return "shorter than its recorded size";
+  if (sb->size < nc::kTableOffset || (sb->size & 3) != 0) return "bad size";
+  nc::View v{reinterpret_cast<char *>(const_cast<nc_sb_s *>(sb)), sb->size};
+  if (!v.entry(sb->root)) return "root outside the file";
+  if (!v.spans(sb->chunk, uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s)) || sb->chunk == 0)
+    return "free-chunk table outside the file";
+  return nullptr;
+}
+
+}  // namespace nc
+
 NConfig::NConfig(int protect)
     : fd(-1),
       omode(0),
@@ -69,10 +75,11 @@ NConfig::NConfig(int protect)
       rdir(nullptr),
       cdir(nullptr),
       chunks(nullptr),
-      dirty(0) {}
+      txn(nullptr) {}
 
 NConfig::~NConfig() {
   close();
+  delete txn;
   free(fname);
 }
 
@@ -119,9 +126,11 @@ int NConfig::createNew(unsigned int resize, unsigned int dirent, unsigned int mc
   image[17] = table_end;
   image[18] = size - table_end;
 
-  const char zero = 0;
-  bool ok = sys().pwrite(f, image, sizeof(image), 0) == ssize_t(sizeof(image)) &&
-            sys().pwrite(f, &zero, 1, size - 1) == 1 && sys().fsync(f) == 0;
+  // The whole initial size is reserved, so that no commit ever needs new
+  // blocks inside it.
+  bool ok = sys().fallocate(f, 0, size) == 0 &&
+            sys().pwrite(f, image, sizeof(image), 0) == ssize_t(sizeof(image)) &&
+            sys().fsync(f) == 0;
   ok = sys().close(f) == 0 && ok;
   if (!ok) {
     unlink(fname);  // never leave a half-made registry behind
@@ -130,53 +139,59 @@ int NConfig::createNew(unsigned int resize, unsigned int dirent, unsigned int mc
   return NC_ERR_OK;
 }
 
+int NConfig::mapFile(char **view, unsigned int *size) {
+  off_t flen = 0;
+  if (sys().fstat_size(fd, &flen) != 0 || flen < off_t(sizeof(nc_sb_s)) ||
+      uint64_t(flen) > 0xFFFFFFFFull)
+    return NC_ERR_CORRUPT;
+  const int prot = omode == NC_O_RW && !careful ? PROT_READ | PROT_WRITE : PROT_READ;
+  void *m = sys().mmap(size_t(flen), prot, fd);
+  if (m == MAP_FAILED) return NC_ERR_NMEM;
+  const nc_sb_s *head = static_cast<const nc_sb_s *>(m);
+  if (memcmp(head, NC_SB_MAGIC, 4) != 0 || nc::superblockProblem(head, uint64_t(flen))) {
+    sys().munmap(m, size_t(flen));
+    return NC_ERR_CORRUPT;
+  }
+  // Trim the view to the recorded size; a longer file was grown by a commit
+  // that another process may not have finished.
+  const size_t page = nc::viewPage();
+  const size_t keep = (size_t(head->size) + page - 1) / page * page;
+  if (size_t(flen) > keep) sys().munmap(static_cast<char *>(m) + keep, size_t(flen) - keep);
+  *view = static_cast<char *>(m);
+  *size = head->size;
+  return NC_ERR_OK;
+}
+
 int NConfig::open(int how) {
   if (!fname) return NC_ERR_NFILE;
   if (how != NC_O_RO && how != NC_O_RW) return NC_ERR_TYPE;
   if (fd >= 0) close();
+  if (!txn && !(txn = new (std::nothrow) nc_txn_s)) return NC_ERR_NMEM;
 
-  int f = sys().open(fname, how == NC_O_RW ? O_RDWR : O_RDONLY, 0);
+  int f = sys().open(fname, (how == NC_O_RW ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
   if (f < 0) return NC_ERR_PERM;
-  off_t flen = 0;
-  if (sys().fstat_size(f, &flen) != 0 || flen < off_t(sizeof(nc_sb_s)) ||
-      uint64_t(flen) > 0xFFFFFFFFull) {
-    sys().close(f);
-    return NC_ERR_CORRUPT;
-  }
-  const int prot = how == NC_O_RW ? PROT_READ | PROT_WRITE : PROT_READ;
-  void *view = sys().mmap(size_t(flen), prot, f);
-  if (view == MAP_FAILED) {
-    sys().close(f);
-    return NC_ERR_NMEM;
-  }
-  const nc_sb_s *head = static_cast<const nc_sb_s *>(view);
-  if (memcmp(head, NC_SB_MAGIC, 4) != 0 || superblockProblem(head, uint64_t(flen))) {
-    sys().munmap(view, size_t(flen));
-    sys().close(f);
-    return NC_ERR_CORRUPT;
-  }
-  // Trim the view to the recorded size. Untouched, it is the fresh private
-  // view of that size the first lock would map, so it is kept as that view;
-  // the forced lock below re-maps only when the recorded size has changed.
-  const size_t page = size_t(sysconf(_SC_PAGESIZE));
-  const size_t keep = (size_t(head->size) + page - 1) / page * page;
-  if (size_t(flen) > keep)
-    sys().munmap(static_cast<char *>(view) + keep, size_t(flen) - keep);
-
-  data = static_cast<char *>(view);
-  lsize = head->size;
   fd = f;
   omode = how;
-  sb = reinterpret_cast<nc_sb_s *>(data);
   cname = strdup("/");
   if (!cname) {
     close();
     return NC_ERR_NMEM;
   }
-  lock = NC_L_NONE;
+  // Nothing is read before the shared lock is held: a writer in another
+  // process finishes its commit first, and a damaged-looking file is never
+  // one that is being written.
+  takeRecordLock(fd, F_RDLCK);
+  lock = NC_L_RO;
   olck = 0;
-  dirty = 0;
-  lockFile(NC_L_RO, 1);
+  settleJournal();
+  int rc = NC_ERR_OK;
+  if (!data) rc = mapFile(&data, &lsize);
+  if (rc != NC_ERR_OK) {
+    close();
+    return rc;
+  }
+  sb = reinterpret_cast<nc_sb_s *>(data);
+  refreshPointers();
   unLockFile();
   return NC_ERR_OK;
 }
@@ -184,52 +199,43 @@ int NConfig::open(int how) {
 void NConfig::close() {
   free(cname);
   cname = nullptr;
-  if (fd >= 0) {
-    if (data) {
-      // Only an exclusive lock lets the view change. A view that never had
-      // one holds what the file holds, so writing it back would change
-      // nothing.
-      if (omode == NC_O_RW && dirty) {
-        // Readers in other processes must never see a half-written file, so
-        // the write-back holds the exclusive lock (closing drops it).
-        if (lock != NC_L_RW) {
-          // A conversion from a shared lock can be refused as a deadlock;
-          // the data must still be written then.
-          while (sys().fcntl_lock(fd, F_SETLKW, F_WRLCK) != 0 && errno == EINTR) {
-          }
-        }
-        const char *p = data;
-        size_t left = lsize;
-        off_t at = 0;
-        int err = 0;
-        while (left > 0) {
-          ssize_t n = sys().pwrite(fd, p, left, at);
-          if (n < 0 && errno == EINTR) continue;
-          if (n <= 0) {
-            err = n < 0 ? errno : EIO;
-            break;
-          }
-          p += n;
-          at += n;
-          left -= size_t(n);
-        }
-        if (err == 0 && sys().fsync(fd) != 0) err = errno;
-        if (err != 0)
-          fprintf(stderr, "nconfig: write-back of %s failed: %s\n", fname ? fname : "registry",
-                  strerror(err));
-      }
-      sys().munmap(data, lsize);
-      data = nullptr;
+  if (fd >= 0 && data && omode == NC_O_RW && txn &&
+      (!txn->pages.empty() || (txn->committed && txn->journal.isOpen()))) {
+    // What is pending is committed, and a journal this handle wrote is
+    // emptied, so that it outlives no handle that needs it. Both need the
+    // exclusive lock; a shared one is let go first.
+    if (lock == NC_L_RO) sys().fcntl_lock(fd, F_SETLK, F_UNLCK);
+    if (lock != NC_L_RW) takeRecordLock(fd, F_WRLCK);
+    lock = NC_L_RW;
+    commitPending();
+    if (txn->committed && txn->journal.writable()) {
+      if (int err = txn->journal.checkpoint(fd))
+        fprintf(stderr, "nconfig: syncing %s failed: %s\n", fname, strerror(err));
     }
-    sys().close(fd);
-    fd = -1;
-  } else if (data) {
-    sys().munmap(data, lsize);
-    data = nullptr;
   }
-  // Closing the descriptor dropped every record lock this process held.
+  unmapView();
+  if (txn) {
+    txn->journal.close();
+    txn->committed = false;
+  }
+  if (fd >= 0) sys().close(fd);  // drops every record lock of this process on the file
+  fd = -1;
   lock = NC_L_NONE;
   olck = 0;
+}
+
+void NConfig::unmapView() {
+  if (data && txn && txn->overlay)
+    munmap(data, txn->overlay_bytes);
+  else if (data)
+    sys().munmap(data, lsize);
+  if (txn) {
+    txn->overlay = false;
+    txn->pages.clear();
+    txn->marked.clear();
+    txn->untracked = txn->growth_refused = false;
+  }
+  data = nullptr;
   lsize = 0;
   sb = nullptr;
   rdir = cdir = nullptr;
@@ -269,6 +275,9 @@ void NConfig::_remap(unsigned int osize, unsigned int nsize) {
 }
 
 void NConfig::lockFile(int type, int force) {
+  // A read-only handle can only read: an exclusive lock would protect no
+  // write, and a descriptor opened read-only cannot take it.
+  if (type == NC_L_RW && omode != NC_O_RW) type = NC_L_RO;
   if (lock == NC_L_RO && type == NC_L_RW) {
     fputs("Lock promotion is not possible.\n", stderr);
     abort();
@@ -279,23 +288,27 @@ void NConfig::lockFile(int type, int force) {
   }
   if (fd < 0 || !data) return;
   takeRecordLock(fd, type == NC_L_RW ? F_WRLCK : F_RDLCK);
-  if (type == NC_L_RW) dirty = 1;
-  if (careful && type == NC_L_RW && lsize)
-    sys().mprotect(data, lsize, PROT_READ | PROT_WRITE);
   lock = type;
   olck = 0;
-  if (sb->modtime == update && !force) return;
-
+  const uint32_t seen = lsize;
+  settleJournal();
+  if (careful && type == NC_L_RW && lsize && !txn->overlay)
+    sys().mprotect(data, lsize, PROT_READ | PROT_WRITE);
   if (lsize != sb->size) {
-    // Never map past the end of the file: a recorded size the file does not
-    // have keeps the old view, and every bounds check works on lsize.
+    // Another process grew the file. Never map past its end: a recorded size
+    // the file does not have keeps the old view, and every bounds check works
+    // on lsize.
     off_t flen = 0;
     if (sys().fstat_size(fd, &flen) == 0 && uint64_t(flen) >= sb->size &&
-        sb->size >= nc::kTableOffset) {
+        sb->size >= nc::kTableOffset && !txn->overlay) {
       _remap(lsize, sb->size);
       lsize = sb->size;
     }
   }
+  if (sb->modtime != update || force || lsize != seen) refreshPointers();
+}
+
+void NConfig::refreshPointers() {
   rdir = nc::View{data, lsize}.entry(sb->root);
   chunks = reinterpret_cast<nc_chunk_s *>(data + sb->chunk);
   cdir = getDirEnt(cname, nullptr);
@@ -311,17 +324,69 @@ void NConfig::lockFile(int type, int force) {
   update = sb->modtime;
 }
 
-void NConfig::unLockFile() {
-  if (olck > 0) {
-    olck--;
+void NConfig::settleJournal() {
+  nc::Journal &j = txn->journal;
+  if (txn->overlay) {
+    // Show the file again if it can be shown; the checks below decide anew.
+    char *view;
+    unsigned int size;
+    if (mapFile(&view, &size) == NC_ERR_OK) {
+      unmapView();
+      data = view;
+      lsize = size;
+      sb = reinterpret_cast<nc_sb_s *>(data);
+      update = ~sb->modtime;  // every pointer is derived again
+    }
+  }
+  if (!j.isOpen() && !j.openExisting(fname, fd, omode == NC_O_RW)) return;
+  if (!j.needsRecovery()) return;
+  if (omode == NC_O_RW && j.writable()) {
+    const bool shared = lock != NC_L_RW;
+    if (shared) {
+      sys().fcntl_lock(fd, F_SETLK, F_UNLCK);
+      takeRecordLock(fd, F_WRLCK);
+    }
+    const int err = j.needsRecovery() ? j.recover(fd) : 0;
+    if (shared) takeRecordLock(fd, F_RDLCK);  // turns the write lock into a read lock
+    if (err == 0) {
+      if (data) update = ~sb->modtime;
+      return;
+    }
+    fprintf(stderr, "nconfig: replaying the journal of %s failed: %s\n", fname, strerror(err));
+  }
+  showJournal();
+}
+
+void NConfig::showJournal() {
+  // The view becomes a copy of the file with the journal's records applied:
+  // the committed state, which the file itself may not hold yet.
+  off_t flen = 0;
+  std::vector<char> image;
+  uint32_t records = 0;
+  try {
+    if (sys().fstat_size(fd, &flen) != 0 || flen < off_t(sizeof(nc_sb_s)) ||
+        uint64_t(flen) > 0xFFFFFFFFull)
+      return;
+    image.resize(size_t(flen));
+    if (sys().pread(fd, image.data(), image.size(), 0) != ssize_t(image.size())) return;
+    if (txn->journal.overlay(image, &records) != 0 || records == 0) return;
+  } catch (const std::bad_alloc &) {
     return;
   }
-  if (lock == NC_L_NONE) return;
-  update = sb->modtime;
-  if (careful && lsize) sys().mprotect(data, lsize, PROT_READ);
-  sys().fcntl_lock(fd, F_SETLK, F_UNLCK);
-  olck = 0;
-  lock = NC_L_NONE;
+  const nc_sb_s *head = reinterpret_cast<const nc_sb_s *>(image.data());
+  if (memcmp(head, NC_SB_MAGIC, 4) != 0 || nc::superblockProblem(head, image.size())) return;
+  void *m = mmap(nullptr, image.size(), PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) return;
+  memcpy(m, image.data(), image.size());
+  mprotect(m, image.size(), PROT_READ);
+  unmapView();
+  data = static_cast<char *>(m);
+  lsize = head->size;
+  sb = reinterpret_cast<nc_sb_s *>(data);
+  txn->overlay = true;
+  txn->overlay_bytes = image.size();
+  update = ~sb->modtime;
 }
 
 char *NConfig::version() { return strdup("Quorvane registry"); }

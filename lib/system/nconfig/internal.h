@@ -3,6 +3,7 @@
 #ifndef LIB_SYSTEM_NCONFIG_INTERNAL_H
 #define LIB_SYSTEM_NCONFIG_INTERNAL_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -61,6 +62,11 @@ struct View {
   }
 };
 
+// Why a superblock read from a file `flen` bytes long cannot be used (the
+// file is of the other byte order, shorter than its recorded size, or its
+// root or free-chunk table lies outside), or null when it can.
+const char *superblockProblem(const nc_sb_s *sb, uint64_t flen);
+
 // Compares names byte by byte as unsigned values; a prefix sorts first.
 inline int compareNames(const char *a, const char *b) {
   return strcmp(a, b);  // strcmp compares as unsigned char
@@ -80,6 +86,13 @@ struct SysCalls {
   int (*munmap)(void *addr, size_t len);
   int (*mprotect)(void *addr, size_t len, int prot);
   int (*fcntl_lock)(int fd, int cmd, short type);
+  ssize_t (*pread)(int fd, void *buf, size_t n, off_t off);
+  int (*fdatasync)(int fd);
+  int (*fstat)(int fd, struct stat *st);
+  // Maps file bytes [off, off + len) privately over the view at `addr`.
+  void *(*mmap_fixed)(void *addr, size_t len, int prot, int fd, off_t off);
+  // This boot's id, as the kernel tells it ("" when it does not).
+  const char *(*boot_id)();
 };
 
 // The table in force. Defaults to the real system calls.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "internal.h"
 
@@ -41,9 +42,32 @@ int sysFcntlLock(int fd, int cmd, short type) {
   return ::fcntl(fd, cmd, &fl);
 }
 
+ssize_t sysPread(int fd, void *buf, size_t n, off_t off) { return ::pread(fd, buf, n, off); }
+int sysFdatasync(int fd) { return ::fdatasync(fd); }
+int sysFstat(int fd, struct stat *st) { return ::fstat(fd, st); }
+void *sysMmapFixed(void *addr, size_t len, int prot, int fd, off_t off) {
+  return ::mmap(addr, len, prot, MAP_PRIVATE | MAP_FIXED, fd, off);
+}
+const char *sysBootId() {
+  static char id[64];
+  static bool read = false;
+  if (!read) {
+    read = true;
+    const int f = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    if (f >= 0) {
+      const ssize_t n = ::read(f, id, sizeof id - 1);
+      id[n > 0 ? n : 0] = '\0';
+      if (char *nl = strchr(id, '\n')) *nl = '\0';
+      ::close(f);
+    }
+  }
+  return id;
+}
+
 const SysCalls kReal = {sysOpen,     sysClose, sysPwrite, sysFsync,
                         sysFstatSize, sysFallocate, sysMmap, sysMremap,
-                        sysMunmap,   sysMprotect, sysFcntlLock};
+                        sysMunmap,   sysMprotect, sysFcntlLock, sysPread,
+                        sysFdatasync, sysFstat, sysMmapFixed, sysBootId};
 SysCalls current = kReal;
 
 }  // namespace
