@@ -100,6 +100,7 @@ TEST_F(CrProcess, StopsAtTheFirstLnbWithoutAnUnsignedLofH) {
     EXPECT_EQ(readFile(registry_), before);
   }
   std::filesystem::remove(registry_);  // no registry: nothing is created either
+  std::filesystem::remove(registry_ + "-journal");
   EXPECT_EQ(start().finish().out, kBanner);
   EXPECT_TRUE(std::filesystem::is_empty(tmp_.path()));
 }
