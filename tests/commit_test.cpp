@@ -1,0 +1,334 @@
+// Commits shared between processes and cut short by crashes and power cuts.
+//
+// Processes are real (fork). A crash is a child that dies at its Nth system
+// call through the store's seam. A power cut is a crash that also undoes a
+// random subset of the writes made since each file's last sync (writes are
+// logged with the bytes they replaced), seen by a handle of a new boot.
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+
+#include "internal.h"
+#include "test_util.h"
+
+namespace {
+
+using State = std::map<std::string, std::string>;
+
+// The string values of `keys` as a fresh handle of `mode` sees them.
+State readState(const std::string &path, const std::vector<std::string> &keys, int mode) {
+  State s;
+  NConfig h(0);
+  h.setName(path.c_str());
+  if (h.open(mode) != NC_ERR_OK) return {{"", "cannot open"}};
+  for (const std::string &k : keys) {
+    char *v = nullptr;
+    s[k] = h.getKey(k.c_str(), v) == NC_ERR_OK ? v : "(absent)";
+    free(v);
+  }
+  return s;
+}
+
+// ---- sharing -------------------------------------------------------------
+
+// Runs `body` in a child process; its result becomes the exit status.
+pid_t spawn(const std::function<bool()> &body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body() ? 0 : 1);
+  return pid;
+}
+
+TEST(Sharing, WritersAndReadersInManyProcessesLoseAndTearNothing) {
+  TempDir dir;
+  const std::string path = dir.file("r");
+  {
+    TestNConfig h;
+    ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
+  }
+  const int kOneShot = 3, kRounds = 40;
+  std::vector<pid_t> kids;
+  for (int w = 0; w < kOneShot; w++)  // open, set, close, again and again
+    kids.push_back(spawn([&, w] {
+      for (int j = 0; j < kRounds; j++) {
+        NConfig h(0);
+        h.setName(path.c_str());
+        const std::string key = "/w" + std::to_string(w) + "/k" + std::to_string(j);
+        if (h.open(NC_O_RW) != NC_ERR_OK || h.setKey(key.c_str(), unsigned(j)) != NC_ERR_OK)
+          return false;
+      }
+      return true;
+    }));
+  kids.push_back(spawn([&] {  // one long-lived handle, pairs changed in one bracket
+    NConfig h(0);
+    h.setName(path.c_str());
+    if (h.open(NC_O_RW) != NC_ERR_OK) return false;
+    for (int j = 0; j < 2 * kRounds; j++) {
+      h.lockFile(NC_L_RW, 0);
+      const std::string v(size_t(1 + j % 7) * 300, char('a' + j % 26));
+      const bool ok = h.setKey("/pair/a", v.c_str()) == NC_ERR_OK &&
+                      h.setKey("/pair/b", v.c_str()) == NC_ERR_OK;
+      h.unLockFile();
+      if (!ok) return false;
+    }
+    return true;
+  }));
+  const pid_t reader = spawn([&] {  // never an error, never half a bracket
+    NConfig h(0);
+    h.setName(path.c_str());
+    if (h.open(NC_O_RO) != NC_ERR_OK) return false;
+    for (int j = 0; j < 20 * kRounds; j++) {
+      h.lockFile(NC_L_RO, 0);
+      char *a = nullptr, *b = nullptr;
+      const int ra = h.getKey("/pair/a", a), rb = h.getKey("/pair/b", b);
+      const bool ok = ra == rb && (ra == NC_ERR_NEXIST || (ra == NC_ERR_OK && !strcmp(a, b)));
+      free(a);
+      free(b);
+      h.unLockFile();
+      unsigned v = 0;
+      const int rk = h.getKey(("/w1/k" + std::to_string(j % kRounds)).c_str(), v);
+      if (!ok || (rk != NC_ERR_OK && rk != NC_ERR_NEXIST) || (rk == NC_ERR_OK && v != unsigned(j % kRounds)))
+        return false;
+    }
+    return true;
+  });
+  kids.push_back(reader);
+  for (pid_t k : kids) {
+    int status = 0;
+    waitpid(k, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << k;
+  }
+  NConfig h(0);
+  h.setName(path.c_str());
+  ASSERT_EQ(h.open(NC_O_RO), NC_ERR_OK);
+  for (int w = 0; w < kOneShot; w++)
+    for (int j = 0; j < kRounds; j++) {
+      unsigned v = 99999;
+      const std::string key = "/w" + std::to_string(w) + "/k" + std::to_string(j);
+      EXPECT_EQ(h.getKey(key.c_str(), v), NC_ERR_OK) << key;
+      EXPECT_EQ(v, unsigned(j)) << key;
+    }
+  EXPECT_TRUE(nc_check_file(path.c_str()).ok()) << nc_check_file(path.c_str()).describe();
+}
+
+// ---- crashes and power cuts ----------------------------------------------
+
+// A log of the writes a child makes, in memory shared with the parent.
+struct Event {
+  uint32_t kind;  // kWrite, kSize (the file grew), kSync
+  uint64_t ino;
+  uint64_t off, len, old_size;
+};
+enum : uint32_t { kWrite, kSize, kSync };
+struct Log {
+  size_t used;
+  size_t events;
+  char bytes[1];
+};
+constexpr size_t kLogBytes = 16 << 20;
+Log *g_log;
+nc::SysCalls g_real;
+long g_calls, g_die_at;  // calls seen since counting began; the fatal one
+
+uint64_t inode(int fd) {
+  struct stat st;
+  return g_real.fstat(fd, &st) == 0 ? uint64_t(st.st_ino) : 0;
+}
+off_t sizeOf(int fd) {
+  off_t n = 0;
+  g_real.fstat_size(fd, &n);
+  return n;
+}
+void logEvent(const Event &e, int fd) {
+  const size_t need = sizeof e + (e.kind == kWrite ? e.len : 0);
+  if (g_log->used + need > kLogBytes - sizeof(Log)) _exit(3);
+  char *at = g_log->bytes + g_log->used;
+  memcpy(at, &e, sizeof e);
+  if (e.kind == kWrite) {
+    memset(at + sizeof e, 0, e.len);
+    if (g_real.pread(fd, at + sizeof e, e.len, off_t(e.off)) < 0) _exit(3);
+  }
+  g_log->used += need;
+  g_log->events++;
+}
+void tick() {
+  if (g_die_at > 0 && ++g_calls == g_die_at) _exit(0);
+}
+
+void installCrashSeam() {
+  g_real = nc::sys();
+  nc::sys().pwrite = [](int fd, const void *b, size_t n, off_t off) -> ssize_t {
+    tick();
+    logEvent({kWrite, inode(fd), uint64_t(off), n, uint64_t(sizeOf(fd))}, fd);
+    return g_real.pwrite(fd, b, n, off);
+  };
+  nc::sys().fallocate = [](int fd, off_t off, off_t len) {
+    tick();
+    logEvent({kSize, inode(fd), uint64_t(off), uint64_t(len), uint64_t(sizeOf(fd))}, fd);
+    return g_real.fallocate(fd, off, len);
+  };
+  nc::sys().fsync = [](int fd) {
+    tick();
+    logEvent({kSync, inode(fd), 0, 0, 0}, fd);
+    return g_real.fsync(fd);
+  };
+  nc::sys().fdatasync = [](int fd) {
+    tick();
+    logEvent({kSync, inode(fd), 0, 0, 0}, fd);
+    return g_real.fdatasync(fd);
+  };
+  nc::sys().fcntl_lock = [](int fd, int cmd, short type) {
+    tick();
+    return g_real.fcntl_lock(fd, cmd, type);
+  };
+  nc::sys().mmap_fixed = [](void *a, size_t n, int prot, int fd, off_t off) {
+    tick();
+    return g_real.mmap_fixed(a, n, prot, fd, off);
+  };
+}
+
+// Undoes a random subset of the writes each file saw since its last sync,
+// as a power cut may: later kept writes keep their bytes.
+void cutPower(const std::string &path, std::mt19937 &rng) {
+  std::vector<const Event *> events;
+  for (size_t at = 0, i = 0; i < g_log->events; i++) {
+    const Event *e = reinterpret_cast<const Event *>(g_log->bytes + at);
+    events.push_back(e);
+    at += sizeof(Event) + (e->kind == kWrite ? e->len : 0);
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return;
+  std::vector<unsigned char> image = readFile(path);
+  std::vector<bool> kept(image.size(), false);
+  size_t size = image.size(), kept_end = 0;
+  for (size_t i = events.size(); i-- > 0;) {
+    const Event &e = *events[i];
+    if (e.ino != uint64_t(st.st_ino)) continue;
+    if (e.kind == kSync) break;
+    const uint64_t end = e.off + e.len;
+    if (rng() % 2) {  // this write reached the disk
+      for (uint64_t b = e.off; e.kind == kWrite && b < end && b < kept.size(); b++) kept[b] = true;
+      kept_end = std::max<size_t>(kept_end, size_t(end));
+      continue;
+    }
+    const unsigned char *old = reinterpret_cast<const unsigned char *>(&e + 1);
+    for (uint64_t b = e.off; e.kind == kWrite && b < end && b < image.size(); b++)
+      if (!kept[b]) image[b] = b < e.old_size ? old[b - e.off] : 0;
+    if (e.old_size < size) size = std::max<size_t>(size_t(e.old_size), kept_end);
+  }
+  image.resize(std::min(size, image.size()));
+  writeFile(path, image);
+}
+
+class Crash : public testing::Test {
+ protected:
+  void SetUp() override {
+    nc::resetSysCalls();
+    path_ = tmp_.file("r");
+    TestNConfig h;
+    ASSERT_EQ(makeRegistry(h, path_), NC_ERR_OK);
+    for (const char *k : {"/a/one", "/a/two", "/b/three"}) ASSERT_EQ(h.setKey(k, k), NC_ERR_OK);
+    h.close();
+    keys_ = {"/a/one", "/a/two", "/b/three", "/c/new/four", "/big"};
+    old_ = readState(path_, keys_, NC_O_RO);
+    original_ = readFile(path_);
+    journal_ = readFile(path_ + "-journal");
+    g_log = static_cast<Log *>(mmap(nullptr, kLogBytes, PROT_READ | PROT_WRITE,
+                                    MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(g_log, MAP_FAILED);
+  }
+  void TearDown() override {
+    munmap(g_log, kLogBytes);
+    nc::resetSysCalls();
+  }
+
+  // The change under test: a bracket that changes, deletes, creates and
+  // grows the file, then the close that empties the journal.
+  static void change(NConfig &h) {
+    h.lockFile(NC_L_RW, 0);
+    h.setKey("/a/one", "changed");
+    h.delKey("/a/two");
+    h.setKey("/c/new/four", "created");
+    h.setKey("/big", std::string(9000, 'z').c_str());
+    h.unLockFile();
+    h.close();
+  }
+
+  // Runs the change in a child that dies at call `die_at` (0: never).
+  // True when the child got that far.
+  bool runChild(long die_at) {
+    g_log->used = g_log->events = 0;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      NConfig h(0);
+      h.setName(path_.c_str());
+      if (h.open(NC_O_RW) != NC_ERR_OK) _exit(2);
+      installCrashSeam();
+      g_calls = 0;
+      g_die_at = die_at;
+      change(h);
+      _exit(1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) <= 1) << status;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+  // A fresh handle, read-only then read-write, sees the old or the new state.
+  void expectOldOrNew(const char *what, long n) {
+    const State ro = readState(path_, keys_, NC_O_RO);
+    EXPECT_TRUE(ro == old_ || ro == new_) << what << " at call " << n;
+    const State rw = readState(path_, keys_, NC_O_RW);
+    EXPECT_EQ(rw, ro) << what << " at call " << n;
+    const nc_check_report r = nc_check_file(path_.c_str());
+    EXPECT_TRUE(r.ok()) << what << " at call " << n << ": " << r.describe();
+  }
+  void restore() {
+    writeFile(path_, original_);
+    writeFile(path_ + "-journal", journal_);
+  }
+
+  TempDir tmp_;
+  std::string path_;
+  std::vector<std::string> keys_;
+  State old_, new_;
+  std::vector<unsigned char> original_, journal_;
+};
+
+TEST_F(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
+  EXPECT_FALSE(runChild(0));
+  new_ = readState(path_, keys_, NC_O_RO);
+  ASSERT_EQ(new_["/a/one"], "changed");
+  const char *env = getenv("NC_POWER_CUTS");  // cuts per call: 2 unless asked
+  const int cuts = env ? atoi(env) : 2;
+  std::mt19937 rng(12345);
+  long n = 1, crashes = 0;
+  for (;; n++) {
+    restore();
+    if (!runChild(n)) break;
+    expectOldOrNew("crash", n);
+    crashes++;
+    for (int c = 0; c < cuts; c++) {
+      restore();
+      runChild(n);
+      cutPower(path_, rng);
+      cutPower(path_ + "-journal", rng);
+      nc::sys().boot_id = [] { return "a later boot"; };
+      expectOldOrNew("power cut", n);
+      nc::resetSysCalls();
+      crashes++;
+      if (HasFailure()) return;
+    }
+  }
+  EXPECT_GT(n, 10);  // the change made that many calls
+  RecordProperty("crashes", int(crashes));
+  printf("%ld crashes and power cuts over %ld calls\n", crashes, n - 1);
+}
+
+}  // namespace
