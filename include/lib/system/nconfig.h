@@ -24,6 +24,12 @@
 #define NC_ERR_RDONLY (-9)    // the handle was opened read-only
 #define NC_ERR_NOSUPPORT (-10)  // declared; no operation returns it
 
+// A short English text for result code `code` ("no such key or directory"),
+// without a trailing newline; "unknown result code" for any other value. The
+// string is static: never freed, never changed, valid for the life of the
+// program. Thread-safe.
+const char *nc_strerror(int code);
+
 // Entry types. 0 marks a free entry.
 #define NC_DIR 1
 #define NC_STRING 2
