@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "internal.h"
 #include "lib/system/nconfig.h"
+#include "lib/system/nconfig/internal.h"
 
 namespace fuzz {
 

@@ -13,11 +13,7 @@
 #include <string>
 
 #include "fuzz_util.h"
-
-#if __has_include("lib/system/nconfig_check.h")
 #include "lib/system/nconfig_check.h"
-#define NC_HAVE_CHECKER 1
-#endif
 
 namespace {
 
@@ -88,29 +84,11 @@ void freeList(nc_ls_s *list) {
 // Structural check of the view; aborts with a description on damage.
 void checkSound(const Handle &h, const char *after) {
   if (!h.view()) return;
-#ifdef NC_HAVE_CHECKER
   const nc_check_report r = nc_check_image(h.view(), h.viewSize());
   if (!r.ok()) {
     fprintf(stderr, "unsound registry after %s:\n%s", after, r.describe().c_str());
     abort();
   }
-#else
-  // Without the structural checker: the superblock still describes the view
-  // and the free-chunk table stays in order with its empty records last.
-  const nc_sb_s *sb = reinterpret_cast<const nc_sb_s *>(h.view());
-  const nc::View v{h.view(), h.viewSize()};
-  bool ok = sb->size == h.viewSize() && v.spans(sb->chunk, uint64_t(sb->chunk_ttl) * 8);
-  if (ok) {
-    const nc_chunk_s *t = reinterpret_cast<const nc_chunk_s *>(h.view() + sb->chunk);
-    for (uint32_t i = 1; i < sb->chunk_ttl; i++) ok = ok && t[i].size <= t[i - 1].size;
-    for (uint32_t i = 0; i < sb->chunk_ttl; i++)
-      ok = ok && (t[i].size == 0 || v.spans(t[i].offset, t[i].size));
-  }
-  if (!ok) {
-    fprintf(stderr, "unsound registry after %s\n", after);
-    abort();
-  }
-#endif
 }
 
 // The image of a fresh registry made with these parameters (made once).

@@ -6,7 +6,7 @@
 #include <random>
 #include <utility>
 
-#include "internal.h"
+#include "lib/system/nconfig/internal.h"
 #include "test_util.h"
 
 namespace {

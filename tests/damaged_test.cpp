@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "image_builder.h"
-#include "internal.h"
+#include "lib/system/nconfig/internal.h"
 #include "test_util.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <string>
 
-#include "internal.h"
+#include "lib/system/nconfig/internal.h"
 #include "lib/system/nconfig_check.h"
 #include "test_util.h"
 

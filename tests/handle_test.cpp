@@ -5,7 +5,7 @@
 #include <cerrno>
 
 #include "image_builder.h"
-#include "internal.h"
+#include "lib/system/nconfig/internal.h"
 #include "test_util.h"
 
 namespace {

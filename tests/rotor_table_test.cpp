@@ -1,5 +1,5 @@
 // The rewrite of one rotor table into normal form.
-#include "rotor_table.h"
+#include "tools/cr/rotor_table.h"
 
 #include <gtest/gtest.h>
 

@@ -34,6 +34,12 @@
 #define NC_ERR_RDONLY (-9)    // the handle was opened read-only
 #define NC_ERR_NOSUPPORT (-10)  // declared; no operation returns it
 
+// A short English text for result code `code` ("no such key or directory"),
+// without a trailing newline; "unknown result code" for any other value. The
+// string is static: never freed, never changed, valid for the life of the
+// program. Thread-safe.
+const char *nc_strerror(int code);
+
 // Entry types. 0 marks a free entry.
 #define NC_DIR 1
 #define NC_STRING 2
@@ -85,10 +91,10 @@ struct nc_chunk_s {
 };
 
 // Listing record handed out by NConfig::ls; a record with a null name ends
-// the array.
+// the array. The caller owns the array and every name in it.
 struct nc_ls_s {
-  char *name;
-  uint32_t type;
+  char *name;     // heap copy of the entry's name
+  uint32_t type;  // NC_DIR .. NC_DOUBLE
 };
 
 static_assert(sizeof(nc_sb_s) == 36, "superblock is 36 bytes");
@@ -111,9 +117,31 @@ struct nc_txn_s;  // the handle's pending changes and journal (internal)
 
 // A handle on one registry file. Not shared between threads.
 //
+// Life of a handle: construct, setName, then createNew (once, for a new
+// file) and open; read and write keys; close (or destroy the handle). The
+// view is a private copy of the file: changes reach the file only when the
+// handle closes (close, flush, destructor, or an open on the same handle),
+// and only if an exclusive lock was taken since the file was opened.
+//
+// Paths: "/a/b" is absolute; any other path starts at the current directory
+// (initially "/"). "." names the directory itself and ".." its parent (the
+// root is its own parent). A path ends at its first empty component, so "a/"
+// and "a//b" both name "a", and "" names the current directory. Names are
+// compared byte by byte as unsigned values.
+//
 // Locking: every public operation that touches the view takes one lock and
 // releases it on every exit path. lockFile/unLockFile are public and nest, so
-// a caller may hold one lock across several operations.
+// a caller may hold one lock across several operations. The locks are
+// whole-file fcntl record locks: they exclude other processes, not other
+// handles of the same process, and closing any descriptor of the file drops
+// all of this process's locks on it. A shared lock is never promoted: an
+// operation that writes (setKey, createDir, delKey, renameKey) or
+// lockFile(NC_L_RW) while this handle holds NC_L_RO ends the process.
+//
+// Fatal conditions: a lock request the system refuses (other than by an
+// interrupt), a re-map the system refuses, and disk space the file cannot
+// grow into each print a line on standard error and abort the process; no
+// result code reports them.
 //
 // Current directory: the handle refuses to delete the directory it stands in
 // or any directory above it, to rename the root, and to rename its current
@@ -215,24 +243,144 @@ class NConfig {
   bool expand(unsigned int toadd);
 
  public:
+  // A closed handle with no file name. With `protect` non-zero the view is
+  // mapped read-only except while this handle holds the exclusive lock, so a
+  // stray write through a pointer into the view faults instead of changing
+  // the registry. Touches no file; cannot fail.
   explicit NConfig(int protect);
+  // Closes the handle as close() does (writing changes back) and frees the
+  // file name.
   virtual ~NConfig();
 
+  // Names the registry file later calls create and open. The handle keeps a
+  // copy of `name`; a previous name is replaced. Takes no lock.
+  //   NC_ERR_OK
+  //   NC_ERR_NVAL   `name` is null
+  //   NC_ERR_PERM   the handle is open (the name stays as it was)
+  //   NC_ERR_NMEM   no memory for the copy (the name stays as it was)
   int setName(const char *name);
+  // Creates a fresh registry file at the set name (mode 0600) holding only an
+  // empty root directory, and leaves the handle closed: open() it next.
+  //   resize   size of the new file and unit it grows by, in 4096-byte pages
+  //            (1 to 0xFFFFF)
+  //   dirent   slots added to a directory that is full (1 to 65536)
+  //   mchunks  records of the free-chunk table, and records it grows by
+  //            (2 or more; the table must fit in the first resize pages with
+  //            room to spare)
+  // Takes no lock: the file is created exclusively (O_EXCL), so of two
+  // processes creating the same file one gets NC_ERR_PERM.
+  //   NC_ERR_OK
+  //   NC_ERR_NVAL   the handle is open, or a parameter is out of range
+  //   NC_ERR_NFILE  no name was set, or the file could not be created,
+  //                 written or synced (a partly written file is removed)
+  //   NC_ERR_PERM   a file of that name exists (it is left untouched)
   int createNew(unsigned int resize, unsigned int dirent, unsigned int mchunks);
+  // Opens the named file, NC_O_RO for reading or NC_O_RW for reading and
+  // writing, and makes "/" the current directory. An open handle is closed
+  // first (writing its changes back), unless `how` is invalid. The file's
+  // magic and superblock are checked, and a file written on a machine of the
+  // other byte order is refused. Takes and releases a shared lock, so it
+  // returns holding no lock.
+  //   NC_ERR_OK
+  //   NC_ERR_NFILE    no name was set
+  //   NC_ERR_TYPE     `how` is neither NC_O_RO nor NC_O_RW (nothing changes)
+  //   NC_ERR_PERM     the file cannot be opened in that mode (missing, no
+  //                   permission)
+  //   NC_ERR_CORRUPT  the file is shorter than a superblock or longer than
+  //                   4 GiB, has the wrong magic or byte order, or its
+  //                   superblock does not fit the file
+  //   NC_ERR_NMEM     the mapping or memory was refused
+  // On any result but NC_ERR_OK and NC_ERR_TYPE the handle is closed.
   int open(int how);
+  // Writes the view back to the file if the handle was opened NC_O_RW and
+  // has held the exclusive lock since it was opened, taking the exclusive
+  // lock for the write and syncing the file; a failed write-back is reported
+  // on standard error only. Then unmaps the view, closes the file and drops
+  // every lock this handle held, however deeply nested. Keeps the name, so
+  // open() may follow. Does nothing to a closed handle; never fails.
   void close();
+  // Writes changes back and re-reads the file: close() then open() in the
+  // last mode. The current directory becomes "/". A lock held before is
+  // taken again, of the same type and nesting depth, so the caller's
+  // lockFile/unLockFile pairs stay balanced; between the two steps no lock is
+  // held and other processes may change the file. If the file cannot be
+  // opened again the handle stays closed, and later calls report
+  // NC_ERR_NFILE.
   void flush();
+  // Takes the lock `type`, NC_L_RO (shared) or NC_L_RW (exclusive), waiting
+  // as long as another process holds a conflicting one. If this handle
+  // already holds a lock, the call only nests one level deeper and keeps the
+  // lock it has (an exclusive one serves a request for a shared one); asking
+  // for NC_L_RW while holding NC_L_RO ends the process. NC_L_RW must not be
+  // asked of a handle opened NC_O_RO: the system refuses it and the process
+  // ends. Does nothing on a closed handle.
+  //
+  // On taking the lock the view is brought up to date with the file when
+  // another process changed its structure since this handle last looked, or
+  // always when `force` is non-zero: it is re-mapped to the file's size, and
+  // the current directory is looked up again by its path (it becomes "/" if
+  // it no longer exists). Pointers into the view from before are then
+  // invalid. Taking NC_L_RW marks the view to be written back on close.
   void lockFile(int type, int force);
+  // Undoes one lockFile: leaves one nesting level, or at the outermost level
+  // releases the lock. Does nothing when no lock is held.
   void unLockFile();
+  // The store's identification, "Quorvane registry", as a heap string the
+  // caller frees with free(); null when memory is refused.
   static char *version();
 
+  // Makes the directory `name` the current directory. Holds the shared lock
+  // while it runs.
+  //   NC_ERR_OK
+  //   NC_ERR_NFILE    the handle is not open
+  //   NC_ERR_NVAL     `name` is null
+  //   NC_ERR_NEXIST   nothing is named `name`
+  //   NC_ERR_NDIR     `name` is a key, not a directory
+  //   NC_ERR_CORRUPT  the directory's absolute path cannot be built (damaged
+  //                   file)
+  //   NC_ERR_NMEM     no memory for the path
+  // On failure the current directory stays as it was.
   int chDir(const char *name);
+  // The absolute path of the current directory, as a heap string the caller
+  // frees with free(). Null when the handle is not open or memory is
+  // refused. Holds the shared lock while it runs.
   char *pwDir();
+  // Lists the directory `name` (null: the current directory). Returns a heap
+  // array with one record per entry, in the directory's order (descending
+  // byte order of names), ended by a record whose name is null. The caller
+  // frees every name and then the array with free(). Null when the handle is
+  // not open, nothing is named `name`, it is not a directory, the directory
+  // is empty or damaged, or memory is refused. Holds the shared lock while it
+  // runs.
   nc_ls_s *ls(const char *name);
 
+  // Creates the directory `name`, and any missing directory above it, with
+  // room for `entries` entries before it first grows; a directory that exists
+  // already grows to at least `entries` slots (it never shrinks). Results,
+  // locking and failures as for setKey; NC_ERR_TYPE when `name` is a key.
   int createDir(const char *name, unsigned int entries);
 
+  // Stores `value` under the key `name`: a new key is created together with
+  // any missing directory above it; an existing key of the same type gets
+  // the new value. The value is copied into the file. Types by overload:
+  //   unsigned long long, unsigned int   NC_UINT, stored in 64 bits
+  //   long long, int                     NC_INT, stored in 64 bits
+  //   double, long double                NC_DOUBLE (long double is narrowed)
+  //   const char *                       NC_STRING, with its NUL
+  //   const char *, len                  NC_RAW, `len` bytes (0: an empty
+  //                                      value; `value` may then be null)
+  // Holds the exclusive lock while it runs (see the class comment on
+  // promotion); the file may grow. The file holds the change after close.
+  //   NC_ERR_OK
+  //   NC_ERR_NFILE    the handle is not open
+  //   NC_ERR_RDONLY   the handle was opened NC_O_RO
+  //   NC_ERR_NVAL     `name` is null, a string value is null, a raw value is
+  //                   null with `len` non-zero, a component to be created is
+  //                   "." or "..", or the file would pass the 32-bit limit
+  //   NC_ERR_TYPE     `name` exists with another type (a directory included)
+  //   NC_ERR_PERM     a component on the path is a key, not a directory
+  //   NC_ERR_CORRUPT  the file is damaged, or no space could be allocated in
+  //                   it; directories created on the way may remain
   int setKey(const char *name, unsigned long long value);
   int setKey(const char *name, unsigned int value);
   int setKey(const char *name, long long value);
@@ -242,17 +390,69 @@ class NConfig {
   int setKey(const char *name, double value);
   int setKey(const char *name, const char *value, unsigned int len);
 
+  // Reads the value of key `name` into `value`. The key must have the type
+  // its setKey overload gives: unsigned int and int receive the low 32 bits
+  // of the stored 64, long double the stored double. Holds the shared lock
+  // while it runs. `value` changes only on NC_ERR_OK.
+  //   NC_ERR_OK
+  //   NC_ERR_NFILE    the handle is not open
+  //   NC_ERR_NVAL     `name` is null
+  //   NC_ERR_NEXIST   no key is named `name`, or it holds no value that lies
+  //                   inside the file
+  //   NC_ERR_TYPE     `name` exists with another type (a directory included)
   int getKey(const char *name, unsigned long long &value);
   int getKey(const char *name, unsigned int &value);
   int getKey(const char *name, long long &value);
   int getKey(const char *name, int &value);
   int getKey(const char *name, long double &value);
   int getKey(const char *name, double &value);
+  // Reads the NC_STRING key `name`: sets `value` to a heap copy of the string,
+  // NUL-terminated, which the caller frees with free(); null when the key
+  // holds no value. The copy ends at the string's NUL, its recorded length or
+  // the end of the file, whichever comes first. Holds the shared lock while
+  // it runs.
+  //   NC_ERR_OK
+  //   NC_ERR_NFILE, NC_ERR_NVAL, NC_ERR_NEXIST, NC_ERR_TYPE   as above;
+  //                   `value` is left alone
+  //   NC_ERR_CORRUPT  the value lies outside the file; `value` is left alone
+  //   NC_ERR_NMEM     no memory for the copy; `value` is set to null
   int getKey(const char *name, char *&value);
+  // Reads the NC_RAW key `name`: sets `value` to a heap copy of its `len`
+  // bytes (not NUL-terminated), which the caller frees with free(); an empty
+  // value gives null and 0. Holds the shared lock while it runs. `value` and
+  // `len` change only on NC_ERR_OK.
+  //   NC_ERR_OK
+  //   NC_ERR_NFILE, NC_ERR_NVAL, NC_ERR_NEXIST, NC_ERR_TYPE   as above
+  //   NC_ERR_CORRUPT  the value lies outside the file
+  //   NC_ERR_NMEM     no memory for the copy
   int getKey(const char *name, char *&value, unsigned int &len);
 
+  // Deletes the key or directory `name` and everything below it; the space
+  // of names and values goes back to the free-chunk table. Does nothing when
+  // the handle is not open or read-only, `name` is null or names nothing, or
+  // it is the root, the current directory or a directory above it. Holds the
+  // exclusive lock while it runs (see the class comment on promotion). If
+  // memory runs out part way, what was deleted stays deleted.
   void delKey(const char *name);
+  // Renames the entry `oldname` to `newname`, a bare name (no "/"); the entry
+  // stays in its directory with everything below it. Holds the exclusive
+  // lock while it runs (see the class comment on promotion).
+  //   NC_ERR_OK       renamed; also returned, with nothing changed, when
+  //                   `oldname` names nothing, when `newname` read as a path
+  //                   from the current directory names an entry, or when the
+  //                   entry's directory holds `newname` already
+  //   NC_ERR_NFILE    the handle is not open
+  //   NC_ERR_RDONLY   the handle was opened NC_O_RO
+  //   NC_ERR_NVAL     a name is null, or `newname` is empty, holds "/", or is
+  //                   "." or ".."
+  //   NC_ERR_PERM     `oldname` is the root, the current directory or a
+  //                   directory above it
+  //   NC_ERR_CORRUPT  the file is damaged, or no space could be allocated
+  //                   for the new name (the entry keeps its old name)
   int renameKey(const char *oldname, const char *newname);
+  // Prints the file's size and its free space (total, number of free
+  // chunks, smallest, average and largest) on standard error. Does nothing
+  // when the handle is not open. Holds the shared lock while it reads.
   void status();
 };
 
