@@ -14,7 +14,7 @@
 #include <random>
 #include <string>
 
-#include "internal.h"
+#include "lib/system/nconfig/internal.h"
 #include "test_util.h"
 
 namespace {

@@ -119,9 +119,10 @@ struct nc_txn_s;  // the handle's pending changes and journal (internal)
 //
 // Life of a handle: construct, setName, then createNew (once, for a new
 // file) and open; read and write keys; close (or destroy the handle). The
-// view is a private copy of the file: changes reach the file only when the
-// handle closes (close, flush, destructor, or an open on the same handle),
-// and only if an exclusive lock was taken since the file was opened.
+// view is a private copy-on-write mapping of the file: changes reach the file
+// when the outermost exclusive lock is released (the commit rule in the
+// comment at the top of this file), and outside an exclusive lock every page
+// of the view shows what the file holds.
 //
 // Paths: "/a/b" is absolute; any other path starts at the current directory
 // (initially "/"). "." names the directory itself and ".." its parent (the
@@ -139,9 +140,10 @@ struct nc_txn_s;  // the handle's pending changes and journal (internal)
 // lockFile(NC_L_RW) while this handle holds NC_L_RO ends the process.
 //
 // Fatal conditions: a lock request the system refuses (other than by an
-// interrupt), a re-map the system refuses, and disk space the file cannot
-// grow into each print a line on standard error and abort the process; no
-// result code reports them.
+// interrupt) and a re-map the system refuses each print a line on standard
+// error and abort the process; no result code reports them. A full disk is
+// not fatal: the operation answers NC_ERR_NMEM and the handle goes on at the
+// last commit.
 //
 // Current directory: the handle refuses to delete the directory it stands in
 // or any directory above it, to rename the root, and to rename its current
@@ -259,8 +261,9 @@ class NConfig {
   //   NC_ERR_PERM   the handle is open (the name stays as it was)
   //   NC_ERR_NMEM   no memory for the copy (the name stays as it was)
   int setName(const char *name);
-  // Creates a fresh registry file at the set name (mode 0600) holding only an
-  // empty root directory, and leaves the handle closed: open() it next.
+  // Creates a fresh registry file at the set name (mode 0600), its whole size
+  // reserved on the disk, holding only an empty root directory, and leaves
+  // the handle closed: open() it next.
   //   resize   size of the new file and unit it grows by, in 4096-byte pages
   //            (1 to 0xFFFFF)
   //   dirent   slots added to a directory that is full (1 to 65536)
@@ -292,14 +295,15 @@ class NConfig {
   //   NC_ERR_NMEM     the mapping or memory was refused
   // On any result but NC_ERR_OK and NC_ERR_TYPE the handle is closed.
   int open(int how);
-  // Writes the view back to the file if the handle was opened NC_O_RW and
-  // has held the exclusive lock since it was opened, taking the exclusive
-  // lock for the write and syncing the file; a failed write-back is reported
-  // on standard error only. Then unmaps the view, closes the file and drops
-  // every lock this handle held, however deeply nested. Keeps the name, so
-  // open() may follow. Does nothing to a closed handle; never fails.
+  // Commits what is pending (changes made under an exclusive lock still
+  // held), taking the exclusive lock for it, and syncs the file if this
+  // handle committed since its last sync, so that its journal records are no
+  // longer needed; a failure is reported on standard error only. Then unmaps
+  // the view, closes the file and drops every lock this handle held, however
+  // deeply nested. Keeps the name, so open() may follow. Does nothing to a
+  // closed handle; never fails.
   void close();
-  // Writes changes back and re-reads the file: close() then open() in the
+  // Commits what is pending and re-reads the file: close() then open() in the
   // last mode. The current directory becomes "/". A lock held before is
   // taken again, of the same type and nesting depth, so the caller's
   // lockFile/unLockFile pairs stay balanced; between the two steps no lock is
@@ -311,19 +315,25 @@ class NConfig {
   // as long as another process holds a conflicting one. If this handle
   // already holds a lock, the call only nests one level deeper and keeps the
   // lock it has (an exclusive one serves a request for a shared one); asking
-  // for NC_L_RW while holding NC_L_RO ends the process. NC_L_RW must not be
-  // asked of a handle opened NC_O_RO: the system refuses it and the process
-  // ends. Does nothing on a closed handle.
+  // for NC_L_RW while holding NC_L_RO ends the process. A handle opened
+  // NC_O_RO asked for NC_L_RW takes NC_L_RO (its writes are refused with
+  // NC_ERR_RDONLY anyway). Does nothing on a closed handle.
   //
   // On taking the lock the view is brought up to date with the file when
   // another process changed its structure since this handle last looked, or
-  // always when `force` is non-zero: it is re-mapped to the file's size, and
-  // the current directory is looked up again by its path (it becomes "/" if
-  // it no longer exists). Pointers into the view from before are then
-  // invalid. Taking NC_L_RW marks the view to be written back on close.
+  // always when `force` is non-zero, and re-mapped whenever the file's
+  // recorded size changed: the current directory is looked up again by its
+  // path (it becomes "/" if it no longer exists). Pointers into the view from
+  // before are then invalid. A journal holding commits the file may lack (a
+  // writer died, or the machine went down) is replayed first; a handle that
+  // cannot write the file shows them in a private copy instead.
   void lockFile(int type, int force);
   // Undoes one lockFile: leaves one nesting level, or at the outermost level
-  // releases the lock. Does nothing when no lock is held.
+  // releases the lock. Releasing the outermost exclusive lock commits every
+  // change made under it, atomically and durably, before other processes
+  // can lock the file. A commit that fails (full disk, failed sync, unsafe
+  // journal) discards those changes and says so on standard error. Does
+  // nothing when no lock is held.
   void unLockFile();
   // The store's identification, "Quorvane registry", as a heap string the
   // caller frees with free(); null when memory is refused.
@@ -370,7 +380,8 @@ class NConfig {
   //   const char *, len                  NC_RAW, `len` bytes (0: an empty
   //                                      value; `value` may then be null)
   // Holds the exclusive lock while it runs (see the class comment on
-  // promotion); the file may grow. The file holds the change after close.
+  // promotion); the file may grow. Outside a lock bracket the change is
+  // committed before the call returns; inside one, when the bracket ends.
   //   NC_ERR_OK
   //   NC_ERR_NFILE    the handle is not open
   //   NC_ERR_RDONLY   the handle was opened NC_O_RO
@@ -381,6 +392,9 @@ class NConfig {
   //   NC_ERR_PERM     a component on the path is a key, not a directory
   //   NC_ERR_CORRUPT  the file is damaged, or no space could be allocated in
   //                   it; directories created on the way may remain
+  //   NC_ERR_NMEM     the file could not grow (full disk), or the commit
+  //                   failed: every change since the last commit is dropped
+  //   NC_ERR_PERM     also: the journal beside the file is not safe to use
   int setKey(const char *name, unsigned long long value);
   int setKey(const char *name, unsigned int value);
   int setKey(const char *name, long long value);
