@@ -51,7 +51,9 @@ TEST(Sharing, WritersAndReadersInManyProcessesLoseAndTearNothing) {
     TestNConfig h;
     ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
   }
-  const int kOneShot = 3, kRounds = 40;
+  // A longer torture run: NC_SHARING_ROUNDS and NC_SHARING_WRITERS.
+  const char *rounds = getenv("NC_SHARING_ROUNDS"), *writers = getenv("NC_SHARING_WRITERS");
+  const int kOneShot = writers ? atoi(writers) : 3, kRounds = rounds ? atoi(rounds) : 40;
   std::vector<pid_t> kids;
   for (int w = 0; w < kOneShot; w++)  // open, set, close, again and again
     kids.push_back(spawn([&, w] {
@@ -289,9 +291,14 @@ class Crash : public testing::Test {
     const nc_check_report r = nc_check_file(path_.c_str());
     EXPECT_TRUE(r.ok()) << what << " at call " << n << ": " << r.describe();
   }
-  void restore() {
+  // Puts the files back as they were before the change; with `fresh`, the
+  // change starts by creating the journal.
+  void restore(bool fresh) {
     writeFile(path_, original_);
-    writeFile(path_ + "-journal", journal_);
+    if (fresh)
+      unlink((path_ + "-journal").c_str());
+    else
+      writeFile(path_ + "-journal", journal_);
   }
 
   TempDir tmp_;
@@ -309,13 +316,14 @@ TEST_F(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
   const int cuts = env ? atoi(env) : 2;
   std::mt19937 rng(12345);
   long n = 1, crashes = 0;
-  for (;; n++) {
-    restore();
+  for (bool fresh : {false, true})
+  for (n = 1;; n++) {
+    restore(fresh);
     if (!runChild(n)) break;
     expectOldOrNew("crash", n);
     crashes++;
     for (int c = 0; c < cuts; c++) {
-      restore();
+      restore(fresh);
       runChild(n);
       cutPower(path_, rng);
       cutPower(path_ + "-journal", rng);
