@@ -67,11 +67,6 @@ struct View {
 // root or free-chunk table lies outside), or null when it can.
 const char *superblockProblem(const nc_sb_s *sb, uint64_t flen);
 
-// Compares names byte by byte as unsigned values; a prefix sorts first.
-inline int compareNames(const char *a, const char *b) {
-  return strcmp(a, b);  // strcmp compares as unsigned char
-}
-
 // The system calls the store makes. Tests replace entries to inject faults;
 // production code never changes them.
 struct SysCalls {

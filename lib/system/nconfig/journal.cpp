@@ -138,8 +138,11 @@ int Journal::openForCommit(const char *registry, int reg) {
     return errno;  // a full disk: this commit fails, a later one tries again
   if (jfd < 0) {
     if (errno != ELOOP) {
-      fprintf(stderr, "nconfig: cannot create journal %s: %s; committing directly\n",
-              path.c_str(), strerror(errno));
+      static bool said = false;  // once per process: every commit meets it
+      if (!said)
+        fprintf(stderr, "nconfig: cannot create journal %s: %s; committing directly\n",
+                path.c_str(), strerror(errno));
+      said = true;
       unavailable_ = true;
       return kDirect;
     } else {
@@ -190,6 +193,7 @@ void Journal::close() {
   head_ = nullptr;
   fd_ = -1;
   writable_ = false;
+  unavailable_ = refused_ = false;  // the next open looks again
 }
 
 void Journal::resetHead(uint32_t gen) {
