@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -93,7 +94,11 @@ TEST(Sharing, WritersAndReadersInManyProcessesLoseAndTearNothing) {
       free(b);
       h.unLockFile();
       unsigned v = 0;
-      const int rk = h.getKey(("/w1/k" + std::to_string(j % kRounds)).c_str(), v);
+      NConfig fresh(0);  // opens land in the middle of commits too
+      fresh.setName(path.c_str());
+      NConfig &r = j % 8 == 0 ? fresh : h;
+      if (&r == &fresh && fresh.open(NC_O_RO) != NC_ERR_OK) return false;
+      const int rk = r.getKey(("/w1/k" + std::to_string(j % kRounds)).c_str(), v);
       if (!ok || (rk != NC_ERR_OK && rk != NC_ERR_NEXIST) || (rk == NC_ERR_OK && v != unsigned(j % kRounds)))
         return false;
     }
@@ -116,6 +121,57 @@ TEST(Sharing, WritersAndReadersInManyProcessesLoseAndTearNothing) {
       EXPECT_EQ(v, unsigned(j)) << key;
     }
   EXPECT_TRUE(nc_check_file(path.c_str()).ok()) << nc_check_file(path.c_str()).describe();
+}
+
+TEST(Journal, AnUnsafeJournalIsRefusedAndAMissingDirectoryCommitsDirectly) {
+  TempDir dir;
+  const std::string path = dir.file("r"), journal = path + "-journal", bait = dir.file("bait");
+  writeFile(bait, std::vector<unsigned char>(8192, 'b'));
+  struct Case {
+    const char *what;
+    std::function<int()> plant;  // puts something in the journal's place
+  } cases[] = {
+      {"symbolic link", [&] { return symlink(bait.c_str(), journal.c_str()); }},
+      {"hard link", [&] { return link(bait.c_str(), journal.c_str()); }},
+      {"directory", [&] { return mkdir(journal.c_str(), 0700); }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    unlink(path.c_str());
+    TestNConfig h;
+    ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
+    const auto before = readFile(path);
+    ASSERT_EQ(c.plant(), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(h.setKey("/k", 1u), NC_ERR_PERM);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("not using journal"), std::string::npos);
+    EXPECT_EQ(readFile(path), before);  // nothing committed
+    EXPECT_EQ(readFile(bait), std::vector<unsigned char>(8192, 'b'));
+    h.close();
+    if (system(("rm -rf '" + journal + "'").c_str()) != 0) FAIL();
+  }
+  // A file whose directory takes no journal: committed in place, said once.
+  const std::vector<unsigned char> image = readFile(path);
+  const int mem = memfd_create("registry", 0);
+  ASSERT_GE(mem, 0);
+  ASSERT_EQ(write(mem, image.data(), image.size()), ssize_t(image.size()));
+  const std::string name = "/proc/self/fd/" + std::to_string(mem);
+  NConfig h(0);
+  ASSERT_EQ(h.setName(name.c_str()), NC_ERR_OK);
+  ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(h.setKey("/k", 7u), NC_ERR_OK);
+  EXPECT_EQ(h.setKey("/k", 8u), NC_ERR_OK);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("committing directly"), std::string::npos) << err;
+  EXPECT_EQ(err.find("committing directly"), err.rfind("committing directly"));
+  unsigned v = 0;
+  NConfig r(0);
+  r.setName(name.c_str());
+  ASSERT_EQ(r.open(NC_O_RO), NC_ERR_OK);
+  EXPECT_EQ(r.getKey("/k", v), NC_ERR_OK);
+  EXPECT_EQ(v, 8u);
+  close(mem);
 }
 
 // ---- crashes and power cuts ----------------------------------------------

@@ -133,6 +133,7 @@ int Journal::openForCommit(const char *registry, int reg) {
   int jfd = -1;
   if (sys().fstat(reg, &rs) == 0)
     jfd = sys().open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, rs.st_mode & 0666);
+  if (jfd < 0 && errno == EISDIR) errno = ELOOP;  // not a regular file either
   if (jfd < 0 && errno != EACCES && errno != EROFS && errno != EPERM && errno != ENOENT &&
       errno != ELOOP)
     return errno;  // a full disk: this commit fails, a later one tries again
@@ -146,7 +147,8 @@ int Journal::openForCommit(const char *registry, int reg) {
       unavailable_ = true;
       return kDirect;
     } else {
-      fprintf(stderr, "nconfig: %s: not using journal: a symbolic link; nothing is committed\n",
+      fprintf(stderr,
+              "nconfig: %s: not using journal: not a regular file; nothing is committed\n",
               path.c_str());
       refused_ = true;
     }
