@@ -114,6 +114,9 @@ static_assert(sizeof(nc_chunk_s) == 8 && offsetof(nc_chunk_s, size) == 4,
               "free-chunk record layout");
 
 struct nc_txn_s;  // the handle's pending changes and journal (internal)
+namespace nc {
+class LockScope;  // holds a handle's lock for a scope (internal)
+}
 
 // A handle on one registry file. Not shared between threads.
 //
@@ -227,6 +230,26 @@ class NConfig {
   // slot count; otherwise value/len is the value (null value removes it).
   int _setKey(const char *name, const unsigned int t, const char *value,
               const unsigned int len);
+  // The steps of _setKey. Each runs under the exclusive lock and keeps
+  // offsets across allocations.
+  // NC_ERR_NVAL when a change of this size could pass the 32-bit limit,
+  // NC_ERR_CORRUPT when the superblock does not let the allocator work.
+  int writableFor(unsigned int t, unsigned int len);
+  // Finds the entry `name` names, of type t, or creates it with every
+  // missing directory above it, in one walk; its offset goes to *nd_off.
+  int findOrCreate(const char *name, unsigned int t, uint32_t *nd_off);
+  // Creates the components of `rest` below the directory at dir_off, the
+  // last one of type t; its offset goes to *made.
+  int createPath(uint32_t dir_off, const char *rest, unsigned int t, uint32_t *made);
+  // Grows the slot array of the directory at nd_off to `len` slots.
+  int growSlots(uint32_t nd_off, uint32_t len);
+  // Stores value[0, len) as the value of the key at nd_off, reusing, trimming
+  // or replacing its chunk.
+  int storeValue(uint32_t nd_off, const char *value, uint32_t len);
+  // Removes the value of the key at nd_off.
+  void dropValue(uint32_t nd_off);
+  friend class nc::LockScope;
+
   // Deletes the entry `name` (resolved from p), everything below it, and with
   // tosort compacts its parent's slots.
   void _delKey(const char *name, nc_de_s *p, int tosort);

@@ -22,14 +22,6 @@ using nc::sys;
 
 namespace {
 
-// True when the table lies inside the view and the superblock allows the
-// allocator to work (two records at least, a growth unit, a table step).
-bool tableUsable(const nc::View &v, const nc_sb_s *sb) {
-  return sb->chunk_ttl >= 2 && sb->chunk_inc >= 1 && sb->size_inc >= 1 &&
-         sb->size == v.size && sb->chunk != 0 &&
-         v.spans(sb->chunk, uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s));
-}
-
 // Enters the area of `size` bytes at `start` into the table: into the record
 // of a free neighbour directly after or before it (whichever comes first in
 // the table), else into the first empty record. False when the table is full
@@ -70,7 +62,7 @@ unsigned int NConfig::getChunk(unsigned int s) {
   // first); more means a damaged table that would grow the file forever.
   for (int growths = 0;; growths++) {
     nc::View v{data, lsize};
-    if (!tableUsable(v, sb)) return 0;
+    if (!nc::tableUsable(data, lsize, sb)) return 0;
     chunks = reinterpret_cast<nc_chunk_s *>(data + sb->chunk);
     // Binary search for the smallest area that holds the chunk. An area
     // exactly 4 bytes larger is never taken (it would leave 4 bytes that can
@@ -139,7 +131,7 @@ void NConfig::freeChunk(unsigned int where) {
     // The header area is never freed; a header that does not describe a
     // chunk inside the file is damage, and the chunk is left alone.
     if (where < nc::kTableOffset || !head || *head < 4 || !v.spans(where - 4, *head) ||
-        !tableUsable(v, sb))
+        !nc::tableUsable(data, lsize, sb))
       return;
     chunks = reinterpret_cast<nc_chunk_s *>(data + sb->chunk);
   }

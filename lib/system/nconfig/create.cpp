@@ -41,7 +41,7 @@ nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
     const uint32_t old = w->offset;
     uint32_t pages = old ? w->pages : 0;
     const uint64_t bytes = (uint64_t(pages) + inc) * 4 + 4 + uint64_t(inc) * (sizeof(nc_de_s) + 4);
-    if (inc == 0 || inc > nc::kMaxEntInc || lsize + bytes > 0xFFFFF000ull) return nullptr;
+    if (inc == 0 || inc > nc::kMaxEntInc || lsize + bytes > nc::kMaxFileBytes) return nullptr;
     const uint32_t grown = getChunk((pages + inc) * 4);
     if (!grown) return nullptr;
     if (old) {
@@ -104,190 +104,160 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
   if (fd < 0) return NC_ERR_NFILE;
   if (omode != NC_O_RW) return NC_ERR_RDONLY;
   if (!name) return NC_ERR_NVAL;
-  lockFile(NC_L_RW, 0);
-  int rc = NC_ERR_OK;
-  {
-    nc::View v{data, lsize};
-    if (uint64_t(lsize) + worstCaseBytes(t, len) + 2ull * sb->size_inc * nc::kPageSize >
-        0xFFFFF000ull) {
-      return finishWrite(NC_ERR_NVAL);
-    }
-    if (sb->size != lsize || sb->chunk_ttl < 2 || sb->chunk_inc == 0 || sb->size_inc == 0 ||
-        !v.spans(sb->chunk, uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s))) {
-      return finishWrite(NC_ERR_CORRUPT);
-    }
-  }
-  nc_de_s *nd = getDirEnt(name, nullptr);
-  uint32_t nd_off;
-  if (nd) {
-    if (nd->type != t) {
-      return finishWrite(NC_ERR_TYPE);
-    }
-    nd_off = uint32_t(reinterpret_cast<char *>(nd) - data);
-  } else {
-    // Walk the existing part of the path as lookups do.
-    nc::View v{data, lsize};
-    nc_de_s *sd = *name == '/' ? rdir : cdir;
-    if (!sd) {  // a damaged root the last refresh could not find
-      return finishWrite(NC_ERR_CORRUPT);
-    }
-    const char *p = *name == '/' ? name + 1 : name;
-    size_t plen = 0;
-    for (;;) {
-      nc::nextComponent(p, &plen);
-      if (plen == 0) break;  // cannot happen: the full lookup failed
-      nc_de_s *e;
-      if (plen == 2 && p[0] == '.' && p[1] == '.')
-        e = nc::parentOf(v, sd);
-      else if (plen == 1 && p[0] == '.')
-        e = sd;
-      else
-        e = nc::findChild(v, sd, p, plen);
-      if (!e) break;
-      if (e->type != NC_DIR) {
-        return finishWrite(NC_ERR_PERM);
-      }
-      sd = e;
-      p += plen;
-      if (*p == '/') p++;
-    }
-    // Components from p on are created. An entry named "." or ".." could
-    // never be read back by its path, so such a path is refused.
-    unsigned int remaining = 0;
-    for (const char *q = p;;) {
-      size_t qlen;
-      nc::nextComponent(q, &qlen);
-      if (qlen == 0) break;
-      if (isDotName(q, qlen)) {
-        return finishWrite(NC_ERR_NVAL);
-      }
-      remaining++;
-      q += qlen;
-      if (*q == '/') q++;
-    }
-    if (!sd || plen == 0 || sd->type != NC_DIR) {
-      return finishWrite(NC_ERR_CORRUPT);
-    }
-    if (sb->ent_inc == 0 || sb->ent_inc > nc::kMaxEntInc) {
-      // Without a usable growth step a full directory can take no entry:
-      // refuse before anything is changed.
-      const uint32_t *slots = v.slots(sd);
-      const nc_de_s *last = slots && sd->pages ? v.entry(slots[sd->pages - 1]) : nullptr;
-      if (remaining > 1 || !last || last->type != 0) {
-        return finishWrite(NC_ERR_CORRUPT);
-      }
-    }
-    uint32_t sd_off = v.offsetOf(sd);
-    for (;;) {
-      nc::nextComponent(p, &plen);
-      const char *after = p + plen;
-      if (*after == '/') after++;
-      size_t next_len;
-      nc::nextComponent(after, &next_len);
-      const bool last = next_len == 0;
-      const uint32_t name_off = getChunk(uint32_t(plen + 1));
-      if (!name_off) {
-        rc = NC_ERR_CORRUPT;
-        break;
-      }
-      memcpy(data + name_off, p, plen);
-      data[name_off + plen] = '\0';
-      nc_de_s rec = {name_off, last ? t : NC_DIR, 0, 0, 0, 0};
-      nc_de_s *e = insert(sd_off, &rec);
-      if (!e) {
-        rc = NC_ERR_CORRUPT;
-        break;
-      }
-      sd_off = uint32_t(reinterpret_cast<char *>(e) - data);
-      if (last) break;
-      p = after;
-    }
-    if (rc != NC_ERR_OK) return finishWrite(rc);
-    touch(0, sizeof(nc_sb_s));
-    sb->modtime++;
-    nd_off = sd_off;
-  }
+  nc::LockScope lock(*this, NC_L_RW);
+  int rc = writableFor(t, len);
+  uint32_t nd_off = 0;
+  if (rc == NC_ERR_OK) rc = findOrCreate(name, t, &nd_off);
+  if (rc != NC_ERR_OK) return lock.finish(rc);
+  if (t == NC_DIR)
+    rc = growSlots(nd_off, len);
+  else if (value)
+    rc = storeValue(nd_off, value, len);
+  else
+    dropValue(nd_off);
+  return lock.finish(rc);
+}
 
-  nd = reinterpret_cast<nc_de_s *>(data + nd_off);
-  if (t == NC_DIR) {
-    // The slot count and array are kept here across the allocations, which in
-    // a damaged file may land on the entry itself.
-    uint32_t pages = nd->pages;
-    const uint32_t old = nd->offset;
-    if (len > pages) {
-      const uint32_t arr = getChunk(len * 4);
-      if (!arr) {
-        rc = NC_ERR_CORRUPT;
-      } else {
-        nc::View v{data, lsize};
-        if (old) {
-          if (v.spans(old, uint64_t(pages) * 4)) memmove(data + arr, data + old, pages * 4);
-          freeChunk(old);
-        } else {
-          pages = 0;
-        }
-        touch(nd_off, sizeof(nc_de_s));
-        nd = reinterpret_cast<nc_de_s *>(data + nd_off);
-        nd->offset = arr;
-        nd->pages = pages;
-        while (pages < len) {
-          const uint32_t e = getChunk(sizeof(nc_de_s));
-          if (!e) {
-            rc = NC_ERR_CORRUPT;
-            break;
-          }
-          reinterpret_cast<uint32_t *>(data + arr)[pages++] = e;
-          nd = reinterpret_cast<nc_de_s *>(data + nd_off);
-          nd->offset = arr;
-          nd->pages = pages;
-        }
-      }
-    }
-  } else if (value) {
-    nc::View v{data, lsize};
-    uint32_t o = nd->offset;
-    if (o) {
-      const uint32_t *head = v.word(o - 4);
-      if (!head || *head < 4 || !v.spans(o - 4, *head)) {
-        return finishWrite(NC_ERR_CORRUPT);
-      }
-      const uint32_t h = *head, capacity = h - 4;
-      if (capacity < len) {
-        freeChunk(o);
-        touch(nd_off, sizeof(nc_de_s));
-        nd = reinterpret_cast<nc_de_s *>(data + nd_off);
-        nd->offset = o = 0;
-      } else {
-        // Give back a tail of 8 bytes or more; a 4-byte surplus stays.
-        const uint32_t a = alignSize(len);
-        if (capacity > a + 4) {
-          const uint32_t tail = h - a - 4;
-          touch(o - 4, h);
-          *reinterpret_cast<uint32_t *>(data + o + a) = tail;
-          *reinterpret_cast<uint32_t *>(data + o - 4) = a + 4;
-          freeChunk(o + a + 4);
-          nd = reinterpret_cast<nc_de_s *>(data + nd_off);
-        }
-      }
-    }
-    if (!o) {
-      o = getChunk(len);
-      if (!o) return finishWrite(NC_ERR_CORRUPT);
-      nd = reinterpret_cast<nc_de_s *>(data + nd_off);
-      nd->offset = o;
-    }
-    touch(nd_off, sizeof(nc_de_s));
-    touch(o, len);
-    memcpy(data + o, value, len);
-    nd->pages = len;
-  } else if (nd->offset) {
-    const uint32_t o = nd->offset;
-    freeChunk(o);
-    touch(nd_off, sizeof(nc_de_s));
-    nd = reinterpret_cast<nc_de_s *>(data + nd_off);
-    nd->offset = 0;
+int NConfig::writableFor(unsigned int t, unsigned int len) {
+  if (uint64_t(lsize) + worstCaseBytes(t, len) + 2ull * sb->size_inc * nc::kPageSize > nc::kMaxFileBytes)
+    return NC_ERR_NVAL;
+  if (!nc::tableUsable(data, lsize, sb)) return NC_ERR_CORRUPT;
+  return NC_ERR_OK;
+}
+
+int NConfig::findOrCreate(const char *name, unsigned int t, uint32_t *nd_off) {
+  nc::View v{data, lsize};
+  nc_de_s *start = *name == '/' ? rdir : cdir;
+  if (!start) return NC_ERR_CORRUPT;  // a damaged root the last refresh could not find
+  const char *rest;
+  bool blocked;
+  nc_de_s *deepest = nc::walkPath(v, start, *name == '/' ? name + 1 : name, &rest, &blocked);
+  if (blocked) return NC_ERR_PERM;  // a key stands where a directory is needed
+  if (!deepest) return NC_ERR_CORRUPT;
+  if (*rest == '\0') {
+    if (deepest->type != t) return NC_ERR_TYPE;
+    *nd_off = v.offsetOf(deepest);
+    return NC_ERR_OK;
   }
-  return finishWrite(rc);
+  if (deepest->type != NC_DIR) return NC_ERR_CORRUPT;
+  return createPath(v.offsetOf(deepest), rest, t, nd_off);
+}
+
+int NConfig::createPath(uint32_t dir_off, const char *rest, unsigned int t, uint32_t *made) {
+  // An entry named "." or ".." could never be read back by its path.
+  unsigned int remaining = 0;
+  for (const char *q = rest;;) {
+    size_t qlen;
+    nc::nextComponent(q, &qlen);
+    if (qlen == 0) break;
+    if (isDotName(q, qlen)) return NC_ERR_NVAL;
+    remaining++;
+    q += qlen;
+    if (*q == '/') q++;
+  }
+  if (sb->ent_inc == 0 || sb->ent_inc > nc::kMaxEntInc) {
+    // Without a usable growth step a full directory can take no entry:
+    // refuse before anything is changed.
+    const nc::View v{data, lsize};
+    const nc_de_s *dir = v.entry(dir_off);
+    const uint32_t *slots = v.slots(dir);
+    const nc_de_s *last = slots && dir->pages ? v.entry(slots[dir->pages - 1]) : nullptr;
+    if (remaining > 1 || !last || last->type != 0) return NC_ERR_CORRUPT;
+  }
+  for (const char *p = rest;;) {
+    size_t plen, next_len;
+    nc::nextComponent(p, &plen);
+    const char *after = p + plen;
+    if (*after == '/') after++;
+    nc::nextComponent(after, &next_len);
+    const bool last = next_len == 0;
+    const uint32_t name_off = getChunk(uint32_t(plen + 1));
+    if (!name_off) return NC_ERR_CORRUPT;
+    memcpy(data + name_off, p, plen);
+    data[name_off + plen] = '\0';
+    nc_de_s rec = {name_off, last ? t : NC_DIR, 0, 0, 0, 0};
+    nc_de_s *e = insert(dir_off, &rec);
+    if (!e) return NC_ERR_CORRUPT;
+    dir_off = uint32_t(reinterpret_cast<char *>(e) - data);
+    if (last) break;
+    p = after;
+  }
+  touch(0, sizeof(nc_sb_s));
+  sb->modtime++;  // creating a key counts once more than its insertions
+  *made = dir_off;
+  return NC_ERR_OK;
+}
+
+int NConfig::growSlots(uint32_t nd_off, uint32_t len) {
+  // The slot count and array are kept here across the allocations, which in
+  // a damaged file may land on the entry itself.
+  nc_de_s *nd = reinterpret_cast<nc_de_s *>(data + nd_off);
+  uint32_t pages = nd->pages;
+  const uint32_t old = nd->offset;
+  if (len <= pages) return NC_ERR_OK;
+  const uint32_t arr = getChunk(len * 4);
+  if (!arr) return NC_ERR_CORRUPT;
+  if (old) {
+    if (nc::View{data, lsize}.spans(old, uint64_t(pages) * 4))
+      memmove(data + arr, data + old, pages * 4);
+    freeChunk(old);
+  } else {
+    pages = 0;
+  }
+  touch(nd_off, sizeof(nc_de_s));
+  nd = reinterpret_cast<nc_de_s *>(data + nd_off);
+  nd->offset = arr;
+  nd->pages = pages;
+  while (pages < len) {
+    const uint32_t e = getChunk(sizeof(nc_de_s));
+    if (!e) return NC_ERR_CORRUPT;
+    reinterpret_cast<uint32_t *>(data + arr)[pages++] = e;
+    nd = reinterpret_cast<nc_de_s *>(data + nd_off);
+    nd->offset = arr;
+    nd->pages = pages;
+  }
+  return NC_ERR_OK;
+}
+
+int NConfig::storeValue(uint32_t nd_off, const char *value, uint32_t len) {
+  nc_de_s *nd = reinterpret_cast<nc_de_s *>(data + nd_off);
+  uint32_t o = nd->offset;
+  if (o) {
+    const nc::View v{data, lsize};
+    const uint32_t *head = v.word(o - 4);
+    if (!head || *head < 4 || !v.spans(o - 4, *head)) return NC_ERR_CORRUPT;
+    const uint32_t h = *head, capacity = h - 4, a = alignSize(len);
+    if (capacity < len) {
+      freeChunk(o);
+      o = 0;
+    } else if (capacity > a + 4) {
+      // Give back a tail of 8 bytes or more; a 4-byte surplus stays.
+      touch(o - 4, h);
+      *reinterpret_cast<uint32_t *>(data + o + a) = h - a - 4;
+      *reinterpret_cast<uint32_t *>(data + o - 4) = a + 4;
+      freeChunk(o + a + 4);
+    }
+  }
+  if (!o && !(o = getChunk(len))) {
+    touch(nd_off, sizeof(nc_de_s));
+    reinterpret_cast<nc_de_s *>(data + nd_off)->offset = 0;  // the old chunk is gone
+    return NC_ERR_CORRUPT;
+  }
+  touch(nd_off, sizeof(nc_de_s));
+  touch(o, len);
+  nd = reinterpret_cast<nc_de_s *>(data + nd_off);
+  nd->offset = o;
+  memcpy(data + o, value, len);
+  nd->pages = len;
+  return NC_ERR_OK;
+}
+
+void NConfig::dropValue(uint32_t nd_off) {
+  const uint32_t o = reinterpret_cast<nc_de_s *>(data + nd_off)->offset;
+  if (!o) return;
+  freeChunk(o);
+  touch(nd_off, sizeof(nc_de_s));
+  reinterpret_cast<nc_de_s *>(data + nd_off)->offset = 0;
 }
 
 int NConfig::createDir(const char *name, unsigned int entries) {

@@ -22,13 +22,6 @@ using nc::sys;
 
 namespace {
 
-// Bytes of the fixed header area plus the table of a fresh file.
-uint64_t headerBytes(unsigned int mchunks) { return nc::kTableOffset + 8ull * mchunks; }
-
-uint32_t byteSwap(uint32_t v) {
-  return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24);
-}
-
 // Takes the whole-file record lock of `type` (F_RDLCK/F_WRLCK), waiting as
 // long as it takes. Only an interrupted wait is retried; any other refusal
 // ends the process, since the caller cannot go on unprotected.
@@ -44,20 +37,6 @@ void takeRecordLock(int fd, short type) {
 
 }  // namespace
 
-namespace nc {
-
-const char *superblockProblem(const nc_sb_s *sb, uint64_t flen) {
-  if (sb->size != flen && byteSwap(sb->size) == flen) return "foreign byte order";
-  if (sb->size > flen) return "shorter than its recorded size";
-  if (sb->size < nc::kTableOffset || (sb->size & 3) != 0) return "bad size";
-  nc::View v{reinterpret_cast<char *>(const_cast<nc_sb_s *>(sb)), sb->size};
-  if (!v.entry(sb->root)) return "root outside the file";
-  if (!v.spans(sb->chunk, uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s)) || sb->chunk == 0)
-    return "free-chunk table outside the file";
-  return nullptr;
-}
-
-}  // namespace nc
 
 NConfig::NConfig(int protect)
     : fd(-1),
@@ -98,15 +77,13 @@ int NConfig::createNew(unsigned int resize, unsigned int dirent, unsigned int mc
   if (!fname) return NC_ERR_NFILE;
   // A file the allocator could not work in is never made: the table needs two
   // records, directories must grow, and the table must fit with room to spare.
-  if (resize == 0 || resize > 0xFFFFFu || dirent == 0 || dirent > nc::kMaxEntInc ||
-      mchunks < 2 || uint64_t(resize) * nc::kPageSize <= headerBytes(mchunks))
-    return NC_ERR_NVAL;
+  if (nc::creationProblem(resize, dirent, mchunks)) return NC_ERR_NVAL;
   if (access(fname, F_OK) == 0) return NC_ERR_PERM;
   int f = sys().open(fname, O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (f < 0) return errno == EEXIST ? NC_ERR_PERM : NC_ERR_NFILE;
 
   const uint32_t size = resize * nc::kPageSize;
-  const uint32_t table_end = uint32_t(headerBytes(mchunks));
+  const uint32_t table_end = uint32_t(nc::headerBytes(mchunks));
   uint32_t image[19] = {};
   nc_sb_s *s = reinterpret_cast<nc_sb_s *>(image);
   memcpy(&s->magic, NC_SB_MAGIC, 4);
@@ -148,7 +125,7 @@ int NConfig::mapFile(char **view, unsigned int *size) {
   void *m = sys().mmap(size_t(flen), prot, fd);
   if (m == MAP_FAILED) return NC_ERR_NMEM;
   const nc_sb_s *head = static_cast<const nc_sb_s *>(m);
-  if (memcmp(head, NC_SB_MAGIC, 4) != 0 || nc::superblockProblem(head, uint64_t(flen))) {
+  if (nc::superblockProblem(head, uint64_t(flen))) {
     sys().munmap(m, size_t(flen));
     return NC_ERR_CORRUPT;
   }
@@ -374,7 +351,7 @@ void NConfig::showJournal() {
     return;
   }
   const nc_sb_s *head = reinterpret_cast<const nc_sb_s *>(image.data());
-  if (memcmp(head, NC_SB_MAGIC, 4) != 0 || nc::superblockProblem(head, image.size())) return;
+  if (nc::superblockProblem(head, image.size())) return;
   void *m = mmap(nullptr, image.size(), PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (m == MAP_FAILED) return;

@@ -10,18 +10,9 @@
 #include <cstring>
 
 #include "lib/system/nconfig.h"
+#include "format.h"
 
 namespace nc {
-
-// Fixed layout of a fresh file.
-constexpr uint32_t kRootOffset = 36;
-constexpr uint32_t kRootNameOffset = 60;
-constexpr uint32_t kTableHeaderOffset = 64;
-constexpr uint32_t kTableOffset = 68;
-constexpr uint32_t kPageSize = 4096;
-// Largest batch of entries a directory grows by. A file asking for more is
-// damaged: a single insertion would allocate millions of entries.
-constexpr uint32_t kMaxEntInc = 65536;
 
 // The view as the store may touch it: `size` bytes from `data`. Every offset
 // read from the file is checked against it before use, so a damaged file can
@@ -62,10 +53,27 @@ struct View {
   }
 };
 
-// Why a superblock read from a file `flen` bytes long cannot be used (the
-// file is of the other byte order, shorter than its recorded size, or its
-// root or free-chunk table lies outside), or null when it can.
-const char *superblockProblem(const nc_sb_s *sb, uint64_t flen);
+// Holds one level of a handle's lock for a scope. A writer ends it with
+// finish(rc): growth refused since the last commit turns rc into NC_ERR_NMEM
+// and drops the pending changes; the outermost release commits. A scope left
+// without finish() only releases its level.
+class LockScope {
+ public:
+  LockScope(NConfig &h, int type) : h_(h) { h_.lockFile(type, 0); }
+  ~LockScope() {
+    if (held_) h_.unLockFile();
+  }
+  int finish(int rc) {
+    held_ = false;
+    return h_.finishWrite(rc);
+  }
+  LockScope(const LockScope &) = delete;
+  LockScope &operator=(const LockScope &) = delete;
+
+ private:
+  NConfig &h_;
+  bool held_ = true;
+};
 
 // The system calls the store makes. Tests replace entries to inject faults;
 // production code never changes them.

@@ -45,6 +45,27 @@ const char *nextComponent(const char *p, size_t *len) {
   return p;
 }
 
+nc_de_s *walkPath(const View &v, nc_de_s *e, const char *p, const char **rest, bool *blocked) {
+  *blocked = false;
+  // The walk ends at the first empty component, as in the canonical form.
+  for (;;) {
+    size_t len;
+    nextComponent(p, &len);
+    *rest = len == 0 ? "" : p;
+    if (len == 0) return e;
+    if (e->type != NC_DIR) {
+      *blocked = true;  // a key cannot hold what follows
+      return e;
+    }
+    const bool up = len == 2 && p[0] == '.' && p[1] == '.', here = len == 1 && p[0] == '.';
+    nc_de_s *next = up ? parentOf(v, e) : here ? e : findChild(v, e, p, len);
+    if (!next) return up ? nullptr : e;
+    e = next;
+    p += len;
+    if (*p == '/') p++;
+  }
+}
+
 }  // namespace nc
 
 char *NConfig::canonize(const char *name) {
@@ -61,23 +82,10 @@ nc_de_s *NConfig::getDirEnt(const char *name, nc_de_s *cc) {
   if (!name || !data) return nullptr;
   nc_de_s *e = cc ? cc : (*name == '/' ? rdir : cdir);
   if (!e) return nullptr;
-  const nc::View v{data, lsize};
-  // The walk ends at the first empty component, as in the canonical form.
-  const char *p = *name == '/' ? name + 1 : name;
-  for (;;) {
-    size_t len;
-    nc::nextComponent(p, &len);
-    if (len == 0) return e;
-    if (len == 2 && p[0] == '.' && p[1] == '.') {
-      e = nc::parentOf(v, e);
-    } else if (!(len == 1 && p[0] == '.')) {
-      e = nc::findChild(v, e, p, len);
-    }
-    if (!e) return nullptr;
-    p += len;
-    if (*p == '/') p++;
-    if (*p != '\0' && *p != '/' && e->type != NC_DIR) return nullptr;
-  }
+  const char *rest;
+  bool blocked;
+  e = nc::walkPath(nc::View{data, lsize}, e, *name == '/' ? name + 1 : name, &rest, &blocked);
+  return *rest == '\0' && !blocked ? e : nullptr;
 }
 
 namespace nc {

@@ -41,6 +41,14 @@ inline int compareComponent(const View &v, const char *comp, size_t len, uint32_
 // its slots; null when there is none or the directory is damaged.
 nc_de_s *findChild(const View &v, const nc_de_s *dir, const char *comp, size_t len);
 
+// Follows the path `p` (no leading "/") from entry `e` as far as entries
+// exist, ending at its first empty component. Returns the deepest entry
+// reached and sets *rest to the first component that does not exist, or to
+// "" when the whole path does. Sets *blocked when a key stands where a
+// directory is needed (the key is returned). Null when a "." or ".." step
+// leaves the view (a damaged parent link).
+nc_de_s *walkPath(const View &v, nc_de_s *e, const char *p, const char **rest, bool *blocked);
+
 // The parent entry of `e`, or null when its link leaves the view.
 nc_de_s *parentOf(const View &v, const nc_de_s *e);
 

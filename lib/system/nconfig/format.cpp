@@ -1,0 +1,38 @@
+// The format's rules (see format.h).
+#include "format.h"
+
+namespace nc {
+namespace {
+
+bool spans(uint64_t size, uint32_t off, uint64_t len) {
+  return (off & 3) == 0 && uint64_t(off) + len <= size;
+}
+
+}  // namespace
+
+const char *creationProblem(uint32_t resize, uint32_t dirent, uint32_t mchunks) {
+  if (resize == 0 || resize > kMaxResize) return "growth unit out of range";
+  if (dirent == 0 || dirent > kMaxEntInc) return "directory step out of range";
+  if (mchunks < kMinChunks) return "free-chunk table too small";
+  if (uint64_t(resize) * kPageSize <= headerBytes(mchunks)) return "table does not fit";
+  return nullptr;
+}
+
+const char *superblockProblem(const nc_sb_s *sb, uint64_t flen) {
+  if (memcmp(sb, NC_SB_MAGIC, 4) != 0) return "wrong magic";
+  if (foreignByteOrder(sb, flen)) return "foreign byte order";
+  if (sb->size > flen) return "shorter than its recorded size";
+  if (sb->size < kTableOffset || (sb->size & 3) != 0) return "bad size";
+  if (sb->root == 0 || !spans(sb->size, sb->root, sizeof(nc_de_s))) return "root outside the file";
+  if (sb->chunk == 0 || !spans(sb->size, sb->chunk, uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s)))
+    return "free-chunk table outside the file";
+  return nullptr;
+}
+
+bool tableUsable(const char *, uint32_t size, const nc_sb_s *sb) {
+  return sb->chunk_ttl >= kMinChunks && sb->chunk_inc >= 1 && sb->size_inc >= 1 &&
+         sb->size == size && sb->chunk != 0 &&
+         spans(size, sb->chunk, uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s));
+}
+
+}  // namespace nc

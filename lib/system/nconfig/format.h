@@ -1,0 +1,61 @@
+// The rules of the registry file format, written once: layout constants,
+// creation limits, and the checks that decide whether a superblock and the
+// free-chunk table can be used. Open, the allocator, the writers, the checker,
+// the inspector and the fuzz targets all ask here.
+#ifndef LIB_SYSTEM_NCONFIG_FORMAT_H
+#define LIB_SYSTEM_NCONFIG_FORMAT_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "lib/system/nconfig.h"
+
+namespace nc {
+
+// Fixed layout of a fresh file: superblock, root entry, its name "/", the
+// free-chunk table's chunk header, the table.
+constexpr uint32_t kRootOffset = 36;
+constexpr uint32_t kRootNameOffset = 60;
+constexpr uint32_t kTableHeaderOffset = 64;
+constexpr uint32_t kTableOffset = 68;
+constexpr uint32_t kPageSize = 4096;  // the unit of size_inc
+// Largest batch of entries a directory grows by. A file asking for more is
+// damaged: a single insertion would allocate millions of entries.
+constexpr uint32_t kMaxEntInc = 65536;
+// Largest growth unit createNew accepts, in pages.
+constexpr uint32_t kMaxResize = 0xFFFFF;
+// Fewest free-chunk records a table may have: the allocator moves the table
+// when its second-to-last record is in use.
+constexpr uint32_t kMinChunks = 2;
+// Offsets stay below this, so that a chunk's end never wraps.
+constexpr uint64_t kMaxFileBytes = 0xFFFFF000ull;
+
+// Bytes of the fixed header area plus a table of `mchunks` records.
+inline uint64_t headerBytes(uint32_t mchunks) { return kTableOffset + 8ull * mchunks; }
+
+// Why createNew(resize, dirent, mchunks) cannot make a working file, or null.
+const char *creationProblem(uint32_t resize, uint32_t dirent, uint32_t mchunks);
+
+inline uint32_t byteSwap(uint32_t v) {
+  return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24);
+}
+
+// True when a superblock read from a file `flen` bytes long was written on a
+// machine of the other byte order: its size matches only byte-swapped.
+inline bool foreignByteOrder(const nc_sb_s *sb, uint64_t flen) {
+  return memcmp(sb, NC_SB_MAGIC, 4) == 0 && sb->size != flen && byteSwap(sb->size) == flen;
+}
+
+// Why a superblock read from a file `flen` bytes long cannot be used (wrong
+// magic, the other byte order, shorter than its recorded size, a bad size,
+// root or free-chunk table outside), or null when it can.
+const char *superblockProblem(const nc_sb_s *sb, uint64_t flen);
+
+// True when the free-chunk table of `sb` lies inside the view `size` bytes
+// at `data` and the superblock lets the allocator work (two records at
+// least, a growth unit, a table step, the recorded size mapped).
+bool tableUsable(const char *data, uint32_t size, const nc_sb_s *sb);
+
+}  // namespace nc
+
+#endif  // LIB_SYSTEM_NCONFIG_FORMAT_H
