@@ -195,7 +195,7 @@ void Journal::close() {
   head_ = nullptr;
   fd_ = -1;
   writable_ = false;
-  unavailable_ = refused_ = false;  // the next open looks again
+  unavailable_ = refused_ = same_boot_ = false;  // the next open looks again
 }
 
 void Journal::resetHead(uint32_t gen) {
@@ -210,7 +210,11 @@ void Journal::resetHead(uint32_t gen) {
 
 bool Journal::needsRecovery() const {
   if (!head_ || head_->magic != kJournalMagic) return false;
-  return head_->state != kClean || !sameBoot(head_) || head_->ino != ino_;
+  if (head_->state != kClean || head_->ino != ino_) return true;
+  // Once the head carries this boot's id it keeps it: every writer of this
+  // boot writes the same one. So the comparison is made until it succeeds.
+  if (!same_boot_) same_boot_ = sameBoot(head_);
+  return !same_boot_;
 }
 
 int Journal::checkpoint(int reg) {

@@ -142,6 +142,7 @@ class Journal {
   bool unavailable_ = false;
   bool refused_ = false;
   uint32_t ino_ = 0;
+  mutable bool same_boot_ = false;  // the head was seen with this boot's id
   std::vector<char> buf_;  // the record being written or read
 };
 
