@@ -10,6 +10,7 @@
 #include "image_builder.h"
 #include "lib/system/nconfig/internal.h"
 #include "test_util.h"
+#include "tree_walk.h"
 
 namespace {
 
@@ -17,55 +18,15 @@ using nctest::getWord;
 using nctest::Image;
 using nctest::setWord;
 
-void freeList(nc_ls_s *l) {
-  for (nc_ls_s *p = l; p && p->name; p++) free(p->name);
-  free(l);
-}
+using nctest::freeList;
+using nctest::readAllWays;
 
-// Reads `path` through every typed getter.
-void readAllWays(NConfig &h, const std::string &key) {
-  const char *path = key.c_str();
-  unsigned long long ull;
-  unsigned ui;
-  long long ll;
-  int i;
-  long double ld;
-  double d;
-  h.getKey(path, ull), h.getKey(path, ui), h.getKey(path, ll), h.getKey(path, i);
-  h.getKey(path, ld), h.getKey(path, d);
-  char *s = nullptr;
-  if (h.getKey(path, s) == NC_ERR_OK) free(s);
-  unsigned len;
-  if (h.getKey(path, s, len) == NC_ERR_OK) free(s);
-}
-
-// Walks the tree below `path` through listings, getters and the current
-// directory; a damaged tree may be cyclic, so depth and visits are bounded.
-void walk(NConfig &h, const std::string &path, int depth = 0) {
-  static int visits;
-  if (depth == 0) visits = 0;
-  // Missing names that sort before and after all others: lookups reach the
-  // first and the last slot even where listings leave a broken one out.
-  for (const char *missing : {"/!", "/~"}) readAllWays(h, (path == "/" ? "" : path) + missing);
-  nc_ls_s *list = h.ls(path.c_str());
-  for (nc_ls_s *p = list; p && p->name && visits++ < 500; p++) {
-    const std::string child = (path == "/" ? "/" : path + "/") + p->name;
-    readAllWays(h, child);
-    if (p->type != NC_DIR || depth >= 8) continue;
-    if (h.chDir(child.c_str()) == NC_ERR_OK) {
-      free(h.pwDir());
-      freeList(h.ls(nullptr));
-      h.chDir("..");
-      h.chDir("/");
-    }
-    walk(h, child, depth + 1);
-  }
-  freeList(list);
-}
+// Walks the whole tree; a damaged tree may be cyclic, hence the bounds.
+void walk(NConfig &h) { nctest::TreeWalk(h, 8, 500).run(); }
 
 // Everything a user can do to an open file, reads first, then writes.
 void useEverything(NConfig &h) {
-  walk(h, "/");
+  walk(h);
   readAllWays(h, "/..");
   h.setKey("/dir/key", 5u);
   h.setKey("/dir/str", "a string long enough to need a new chunk");
@@ -75,7 +36,7 @@ void useEverything(NConfig &h) {
   h.createDir("/dir", 40);
   h.renameKey("/dir/key", "other");
   h.renameKey("/dir/str", "a-much-longer-name-than-before");
-  walk(h, "/");
+  walk(h);
   h.delKey("/dir/sub");
   h.delKey("/dir");
   testing::internal::CaptureStderr();
@@ -195,7 +156,7 @@ TEST(Damaged, EveryDamageGivesFailureResultsNeverACrash) {
       NConfig h(careful++ % 3 == 0);
       ASSERT_EQ(h.setName(path.c_str()), NC_ERR_OK);
       ASSERT_EQ(h.open(how), d.open_result);
-      how == NC_O_RO ? walk(h, "/") : useEverything(h);
+      how == NC_O_RO ? walk(h) : useEverything(h);
     }
     // Whatever the writes did stayed inside the view: the file never
     // shrinks, and it still opens or is refused.
@@ -204,7 +165,7 @@ TEST(Damaged, EveryDamageGivesFailureResultsNeverACrash) {
     again.setName(path.c_str());
     const int rc = again.open(NC_O_RO);
     EXPECT_TRUE(rc == NC_ERR_OK || rc == NC_ERR_CORRUPT) << rc;
-    if (rc == NC_ERR_OK) walk(again, "/");
+    if (rc == NC_ERR_OK) walk(again);
   }
 }
 
@@ -320,7 +281,7 @@ TEST(Damaged, FuzzFindingsStayFixed) {
       NConfig h(how == NC_O_RW);
       h.setName(path.c_str());
       if (h.open(how) != NC_ERR_OK) continue;
-      how == NC_O_RO ? walk(h, "/") : useEverything(h);
+      how == NC_O_RO ? walk(h) : useEverything(h);
     }
   }
   closedir(dir);

@@ -1,0 +1,83 @@
+// Walks a registry through every reader the store has: the typed getters,
+// listings, the current directory. Shared by the damaged-file tests and the
+// fuzz targets, which hand it files whose trees may be huge or cyclic, so
+// depth and visits are bounded.
+#ifndef TESTS_TREE_WALK_H
+#define TESTS_TREE_WALK_H
+
+#include <cstdlib>
+#include <string>
+
+#include "lib/system/nconfig.h"
+
+namespace nctest {
+
+inline void freeList(nc_ls_s *list) {
+  for (nc_ls_s *p = list; p && p->name; p++) free(p->name);
+  free(list);
+}
+
+// Reads `path` through every typed getter; whatever they hand out is freed.
+inline void readAllWays(NConfig &h, const std::string &key) {
+  const char *path = key.c_str();
+  unsigned long long ull;
+  unsigned ui;
+  long long ll;
+  int i;
+  long double ld;
+  double d;
+  h.getKey(path, ull), h.getKey(path, ui), h.getKey(path, ll), h.getKey(path, i);
+  h.getKey(path, ld), h.getKey(path, d);
+  char *s = nullptr;
+  if (h.getKey(path, s) == NC_ERR_OK) free(s);
+  unsigned len = 0;
+  if (h.getKey(path, s, len) == NC_ERR_OK) free(s);
+}
+
+// Visits the tree below "/" depth first: every entry is read every way, every
+// directory entered and left; names that sort before and after all others
+// are looked up too, so lookups reach a directory's first and last slot even
+// where a listing leaves a broken one out. Remembers the first key and
+// directory found.
+class TreeWalk {
+ public:
+  TreeWalk(NConfig &h, int max_depth, int max_visits)
+      : h_(h), max_depth_(max_depth), max_visits_(max_visits) {}
+  void run() { walk("/", 0); }
+  const std::string &someKey() const { return some_key_; }
+  const std::string &someDir() const { return some_dir_; }
+
+ private:
+  void walk(const std::string &path, int depth) {
+    const std::string prefix = path == "/" ? "/" : path + "/";
+    for (const char *missing : {"!", "~"}) readAllWays(h_, prefix + missing);
+    nc_ls_s *list = h_.ls(path.c_str());
+    for (nc_ls_s *p = list; p && p->name && visits_++ < max_visits_; p++) {
+      const std::string child = prefix + p->name;
+      readAllWays(h_, child);
+      if (p->type != NC_DIR) {
+        if (some_key_.empty()) some_key_ = child;
+        continue;
+      }
+      if (some_dir_.empty()) some_dir_ = child;
+      if (h_.chDir(child.c_str()) == NC_ERR_OK) {
+        free(h_.pwDir());
+        freeList(h_.ls(nullptr));
+        readAllWays(h_, p->name);
+        h_.chDir("..");
+        h_.chDir("/");
+      }
+      if (depth < max_depth_) walk(child, depth + 1);
+    }
+    freeList(list);
+  }
+
+  NConfig &h_;
+  const int max_depth_, max_visits_;
+  int visits_ = 0;
+  std::string some_key_, some_dir_;
+};
+
+}  // namespace nctest
+
+#endif  // TESTS_TREE_WALK_H
