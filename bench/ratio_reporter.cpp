@@ -53,6 +53,14 @@ void RatioReporter::ReportRuns(const std::vector<Run> &reports) {
     costs_[name].push_back(ns);
     auto bytes = run.counters.find("bytes_per_key");
     if (bytes != run.counters.end()) bytesPerKey_[name] = bytes->second.value;
+    auto wchar = run.counters.find("wchar_per_commit");
+    if (wchar != run.counters.end()) {
+      auto dirtied = run.counters.find("dirtied_per_commit");
+      auto device = run.counters.find("device_per_commit");
+      commitBytes_[name] = {wchar->second.value,
+                            dirtied != run.counters.end() ? dirtied->second.value : -1,
+                            device != run.counters.end() ? device->second.value : -1};
+    }
   }
 }
 
@@ -106,12 +114,27 @@ void RatioReporter::printSizes(std::ostream &out) const {
   }
 }
 
+void RatioReporter::printCommitBytes(std::ostream &out) const {
+  if (commitBytes_.empty()) return;
+  out << "\n| commit | engine | bytes to write calls | page-cache bytes dirtied | device bytes |\n"
+      << "|---|---|---:|---:|---:|\n";
+  for (const std::string &name : order_) {
+    auto it = commitBytes_.find(name);
+    if (it == commitBytes_.end()) continue;
+    const CommitBytes &b = it->second;
+    out << "| " << groupOf(name) << " | " << engineOf(name) << " | " << format("%.0f", b.wchar)
+        << " | " << (b.dirtied >= 0 ? format("%.0f", b.dirtied) : "") << " | "
+        << (b.device >= 0 ? format("%.0f", b.device) : "") << " |\n";
+  }
+}
+
 void RatioReporter::Finalize() {
   ConsoleReporter::Finalize();
   std::ostream &out = GetOutputStream();
   printWorkloads(out);
   printGoals(out);
   printSizes(out);
+  printCommitBytes(out);
   out.flush();
 }
 

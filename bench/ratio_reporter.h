@@ -1,6 +1,6 @@
 // Console output as usual, then the tables this suite exists for: each
 // workload's engines with the ratio of our cost to theirs, the goals we hold
-// ourselves to, and the file size per key.
+// ourselves to, the file size per key, and the bytes written per commit.
 #ifndef BENCH_RATIO_REPORTER_H
 #define BENCH_RATIO_REPORTER_H
 
@@ -38,11 +38,18 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void printWorkloads(std::ostream &out) const;
   void printGoals(std::ostream &out) const;
   void printSizes(std::ostream &out) const;
+  void printCommitBytes(std::ostream &out) const;
 
   std::vector<Goal> goals_;
   std::vector<std::string> order_;  // names in the order first reported
   std::map<std::string, std::vector<double>> costs_;
   std::map<std::string, double> bytesPerKey_;
+  // Per commit: bytes handed to write calls, page-cache bytes dirtied, and
+  // device bytes (negative when not counted), from the last run of a name.
+  struct CommitBytes {
+    double wchar, dirtied, device;
+  };
+  std::map<std::string, CommitBytes> commitBytes_;
   bool failed_ = false;
 };
 
