@@ -175,6 +175,7 @@ bool NConfig::expand(unsigned int toadd) {
     if (txn) txn->growth_refused = true;
     return false;
   }
+  if (txn && txn->reserved == sb->size) txn->reserved = nsize;
   _remap(lsize, nsize);
   touch(0, sizeof(nc_sb_s));
   sb->size = nsize;

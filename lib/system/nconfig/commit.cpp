@@ -49,9 +49,11 @@ std::vector<nc::Range> changedRanges(std::vector<uint32_t> &pages, const char *d
 }
 
 // Reserves the file's blocks under the ranges, so that writing them in place
-// cannot run out of space after the journal holds them. 0 or errno.
-int reserveBlocks(int fd, const std::vector<nc::Range> &ranges) {
+// cannot run out of space after the journal holds them; ranges below
+// `reserved` have their blocks already. 0 or errno.
+int reserveBlocks(int fd, const std::vector<nc::Range> &ranges, uint32_t reserved) {
   for (const nc::Range &r : ranges) {
+    if (uint64_t(r.offset) + r.length <= reserved) continue;
     int err;
     do {
       err = sys().fallocate(fd, r.offset, r.length);
@@ -143,7 +145,7 @@ int NConfig::commitPending() {
   } catch (const std::bad_alloc &) {
     err = ENOMEM;
   }
-  if (err == 0) err = reserveBlocks(fd, ranges);
+  if (err == 0) err = reserveBlocks(fd, ranges, txn->reserved);
   nc::Journal &j = txn->journal;
   int mode = err == 0 ? j.openForCommit(fname, fd) : 0;
   if (err == 0 && mode == 0) err = j.append(fd, ranges, lsize);

@@ -243,12 +243,16 @@ int NConfig::storeValue(uint32_t nd_off, const char *value, uint32_t len) {
     reinterpret_cast<nc_de_s *>(data + nd_off)->offset = 0;  // the old chunk is gone
     return NC_ERR_CORRUPT;
   }
-  touch(nd_off, sizeof(nc_de_s));
-  touch(o, len);
   nd = reinterpret_cast<nc_de_s *>(data + nd_off);
-  nd->offset = o;
-  memcpy(data + o, value, len);
-  nd->pages = len;
+  if (nd->offset != o || nd->pages != len) {  // an unchanged entry stays clean
+    touch(nd_off, sizeof(nc_de_s));
+    nd->offset = o;
+    nd->pages = len;
+  }
+  if (memcmp(data + o, value, len) != 0) {
+    touch(o, len);
+    memcpy(data + o, value, len);
+  }
   return NC_ERR_OK;
 }
 

@@ -222,7 +222,16 @@ int Journal::checkpoint(int reg) {
   if (head_->seq == 0 && head_->tail == kJournalRecords && sameBoot(head_)) return 0;
   if (sys().fdatasync(reg) != 0) return errno;
   resetHead(head_->gen + 1);
+  shrink();
   return 0;
+}
+
+void Journal::shrink() {
+  // A large commit grew the file; once its records are no longer needed the
+  // space goes back, down to the usual size.
+  struct stat js;
+  if (sys().fstat(fd_, &js) == 0 && js.st_size > off_t(2 * kJournalCapacity))
+    if (ftruncate(fd_, kJournalCapacity) != 0) return;  // kept: it is only space
 }
 
 int Journal::append(int reg, const std::vector<Range> &ranges, uint32_t length) {

@@ -132,6 +132,7 @@ class Journal {
   bool mapHead(int jfd, bool writable, const char *registry, int reg);
   bool safeFile(int jfd, int reg, const char *registry);
   void resetHead(uint32_t gen);
+  void shrink();
   // Calls `apply` for each range of each valid record, in order. 0 or errno.
   template <typename Apply>
   int forEachRecord(Apply apply);

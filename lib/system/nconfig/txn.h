@@ -20,6 +20,7 @@ struct nc_txn_s {
   bool committed = false;        // a commit since the last checkpoint
   bool overlay = false;          // the view is an anonymous copy, not a mapping
   size_t overlay_bytes = 0;      // its length
+  uint32_t reserved = 0;         // the file holds no hole below this offset
   nc::Journal journal;
 };
 
