@@ -13,27 +13,22 @@
 #include <string>
 
 #include "fuzz_util.h"
+#include "lib/system/nconfig/ext.h"
 #include "lib/system/nconfig_check.h"
 
 namespace {
 
-// A handle whose view the fuzzer may inspect and damage.
-class Handle : public NConfig {
- public:
-  explicit Handle(int careful) : NConfig(careful) {}
-  char *view() const { return data; }
-  unsigned int viewSize() const { return lsize; }
-  int heldLock() const { return lock; }
-  // Flips bits of one byte of the view. The table and file growth steps are
-  // left alone: huge ones make allocations slow (gigabytes), not unsafe.
-  void poke(uint32_t off, uint8_t value) {
-    if (!data || lsize == 0) return;
-    if (careful && lock != NC_L_RW) return;  // the view is read-only then
-    off %= lsize;
-    if (off >= offsetof(nc_sb_s, chunk_inc) && off < offsetof(nc_sb_s, chunk_ttl)) return;
-    data[off] ^= value ? value : 1;
-  }
-};
+using Handle = NConfigExt;
+
+// Flips bits of one byte of the view. The table and file growth steps are
+// left alone: huge ones make allocations slow (gigabytes), not unsafe.
+void poke(Handle &h, uint32_t off, uint8_t value) {
+  if (!h.data || h.lsize == 0) return;
+  if (h.careful && h.lock != NC_L_RW) return;  // the view is read-only then
+  off %= h.lsize;
+  if (off >= offsetof(nc_sb_s, chunk_inc) && off < offsetof(nc_sb_s, chunk_ttl)) return;
+  h.data[off] ^= value ? value : 1;
+}
 
 class Input {
  public:
@@ -83,8 +78,8 @@ void freeList(nc_ls_s *list) {
 
 // Structural check of the view; aborts with a description on damage.
 void checkSound(const Handle &h, const char *after) {
-  if (!h.view()) return;
-  const nc_check_report r = nc_check_image(h.view(), h.viewSize());
+  if (!h.data) return;
+  const nc_check_report r = nc_check_image(h.data, h.lsize);
   if (!r.ok()) {
     fprintf(stderr, "unsound registry after %s:\n%s", after, r.describe().c_str());
     abort();
@@ -198,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const uint32_t off = in.u32();
         const uint8_t value = in.byte();
         h.lockFile(NC_L_RW, 0);
-        h.poke(off, value);
+        poke(h, off, value);
         h.unLockFile();
         damaged = true;
         break;

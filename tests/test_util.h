@@ -19,6 +19,7 @@
 
 #include "lib/system/nconfig.h"
 #include "lib/system/nconfig_check.h"
+#include "lib/system/nconfig/ext.h"
 
 namespace nc {
 extern bool verifyTouches;
@@ -26,34 +27,8 @@ extern bool verifyTouches;
 // Every commit in the tests checks that no store into the view went untracked.
 inline const bool kTouchesVerified = (nc::verifyTouches = true);
 
-// A handle whose protected members tests may reach.
-class TestNConfig : public NConfig {
- public:
-  explicit TestNConfig(int protect = 0) : NConfig(protect) {}
-  using NConfig::fd, NConfig::lock, NConfig::olck, NConfig::update, NConfig::cname;
-  using NConfig::data, NConfig::lsize, NConfig::sb, NConfig::rdir, NConfig::cdir, NConfig::chunks;
-  using NConfig::_setKey, NConfig::canonize, NConfig::getDirEnt, NConfig::getName;
-  using NConfig::alignSize, NConfig::getChunk, NConfig::freeChunk;
-
-  uint32_t offsetOf(const void *p) const { return uint32_t(static_cast<const char *>(p) - data); }
-  uint32_t word(uint32_t off) const {
-    uint32_t w;
-    memcpy(&w, data + off, 4);
-    return w;
-  }
-  nc_de_s *entryAt(uint32_t off) const { return reinterpret_cast<nc_de_s *>(data + off); }
-  // The entry `path` names, or null.
-  nc_de_s *find(const char *path) { return getDirEnt(path, nullptr); }
-  // Names of the entries in the slots of directory `path`, "" for free ones.
-  std::vector<std::string> slotNames(const char *path) {
-    std::vector<std::string> names;
-    const nc_de_s *d = find(path);
-    for (uint32_t i = 0; d && d->offset && i < d->pages; i++)
-      names.push_back(data + entryAt(word(d->offset + 4 * i))->name);
-    return names;
-  }
-  std::vector<unsigned char> image() const { return {data, data + lsize}; }
-};
+// A handle whose internals tests may reach.
+using TestNConfig = NConfigExt;
 
 // Success when the checker finds the image sound (and, unless leaks are
 // allowed, without a leaked byte); otherwise a failure carrying its findings.
