@@ -109,7 +109,7 @@ bool Journal::mapHead(int jfd, bool writable, const char *registry, int reg) {
 
 bool Journal::openExisting(const char *registry, int reg, bool writable) {
   if (head_) return true;
-  if (refused_) return false;
+  if (refused_ || unavailable_) return false;  // decided for this open
   const int flags = (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC;
   const int jfd = sys().open(journalPath(registry).c_str(), flags, 0);
   if (jfd < 0) return false;
