@@ -93,10 +93,10 @@ TEST_F(Inspector, CreateAndStatShowTheAllocatorFigures) {
 
   // Refusals name the file and the cause on one line.
   r = on({"create"});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, refusal(reg, "exists already"));
   r = nctool({"create", "--records", "600", dir.file("x")});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, refusal(dir.file("x"), "600 table records do not fit in 1 growth page(s)"));
   EXPECT_TRUE(readFile(dir.file("x")).empty());
 }
@@ -153,11 +153,11 @@ TEST_F(Inspector, GetPrintsTheValueAloneForScripts) {
   EXPECT_EQ(nctool({"get", "-b", reg, "/b"}).out, std::string("\x00\xff\x10", 3));
 
   Outcome r = on({"get", "/net"});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, refusal(reg, "/net: is a directory"));
   EXPECT_EQ(on({"get", "/no value"}).err, refusal(reg, "/no value: has no value"));
   r = nctool({"get", dir.file("missing.db"), "/x"});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, refusal(dir.file("missing.db"), "No such file or directory"));
   writeFile(dir.file("junk"), {1, 2, 3, 4, 5, 6, 7, 8});
   EXPECT_EQ(nctool({"get", dir.file("junk"), "/x"}).err,
@@ -169,7 +169,7 @@ TEST_F(Inspector, GetPrintsTheValueAloneForScripts) {
   writeFile(reg, image);
   for (const char *cmd : {"tree", "stat"}) {
     r = on({cmd});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find(": written on a machine of the other byte order;"), std::string::npos) << r.err;
   }
   EXPECT_EQ(nctool({"check", "-q", reg}).status, 1);
@@ -207,7 +207,7 @@ TEST_F(Inspector, SetStoresEachTypeAndRefusesWithoutChanging) {
     Args args = {"set"};
     args.insert(args.end(), a.begin(), a.end());
     const Outcome r = on(args);
-    EXPECT_EQ(r.status, 1) << cause;
+    EXPECT_EQ(r.status, 2) << cause;
     EXPECT_EQ(r.err, refusal(reg, cause));
   }
   EXPECT_EQ(readFile(reg), before);
@@ -298,7 +298,8 @@ TEST_F(Inspector, ImportRefusesBadDocumentsWithoutChanges) {
   const std::string head =
       R"({"format": "nctool-export", "version": 1, "path": "/", "tree": {"type": "dir", "children": )";
   const std::pair<std::string, std::string> cases[] = {
-      {"{not json", "not valid JSON"},
+      {"{not json", "not valid JSON: unexpected character at line 1, column 3"},
+      {"[1,\n 2,\n", "not valid JSON: unexpected end of the text"},
       {R"({"format": "other"})", "not an nctool export"},
       {head + R"([{"name": "n", "type": "string", "value": "x"}]}})", "/n: exists as int, cannot store string"},
       {head + R"([{"name": "z", "type": "int", "value": 1.5}]}})", "/z: \"value\" is not a 64-bit signed integer"},
@@ -306,7 +307,7 @@ TEST_F(Inspector, ImportRefusesBadDocumentsWithoutChanges) {
       {head + R"([{"name": "z", "type": "frob"}]}})", "/z: unknown type \"frob\""}};
   for (const auto &[doc, cause] : cases) {
     const Outcome r = on({"import"}, doc);
-    EXPECT_EQ(r.status, 1) << doc;
+    EXPECT_EQ(r.status, 2) << doc;
     EXPECT_NE(r.err.find(cause), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
@@ -347,10 +348,61 @@ TEST_F(Inspector, HelpForTheToolAndEveryCommand) {
     EXPECT_NE(c.out.find("Usage: nctool " + cmd), std::string::npos) << c.out;
     EXPECT_NE(c.out.find("Example"), std::string::npos) << cmd;
   }
+  EXPECT_EQ(nctool({"--version"}).out, "nctool 2.0\n");
   const Outcome bad = nctool({"frobnicate"});
   EXPECT_EQ(bad.status, 2);
   EXPECT_EQ(bad.err, "nctool: unknown command 'frobnicate'; run 'nctool --help' for the list\n");
   EXPECT_EQ(on({"get"}).status, 2);
+  EXPECT_EQ(nctool({"get"}).err, "nctool: get: FILE is required; run 'nctool get --help'\n");
+}
+
+// Every command refuses paths that are not plain absolute paths, before it
+// opens anything; none of them changes the file or creates one.
+TEST_F(Inspector, PathsThatAreNotPlainAbsolutePathsAreRefused) {
+  makeAwkward(reg);
+  const std::vector<unsigned char> before = readFile(reg);
+  const std::pair<std::string, std::string> paths[] = {
+      {"//rel", "it has an empty component ('//')"}, {"/net//host", "it has an empty component ('//')"},
+      {"/net/", "it ends in '/'"}, {"rel", "it must begin with '/'"}, {"", "it is empty"},
+      {"/net/..", "it has a '..' component"}, {"/./net", "it has a '.' component"}};
+  const std::string fresh = dir.file("fresh.db");
+  for (const auto &[path, cause] : paths) {
+    const std::string want = refusal(reg, "\"" + path + "\": not a plain absolute path: " + cause);
+    for (const Args &a : {Args{"ls", reg, path}, {"tree", reg, path}, {"get", reg, path},
+                          {"set", reg, path, "int", "1"}, {"mkdir", reg, path}, {"rm", "-r", reg, path},
+                          {"mv", reg, path, "x"}, {"mv", reg, "/n", path}, {"export", reg, path},
+                          {"diff", reg, reg, path}}) {
+      if (a[0] == "mv" && a[3] == path && path.find('/') == std::string::npos) continue;  // a name
+      const Outcome r = nctool(a);
+      EXPECT_EQ(r.status, 2) << a[0] << " " << path;
+      EXPECT_EQ(r.err, want) << a[0];
+    }
+    EXPECT_EQ(nctool({"import", fresh, "--at", path}, "{}").status, 2) << path;
+  }
+  EXPECT_EQ(readFile(reg), before);
+  EXPECT_TRUE(readFile(fresh).empty());
+}
+
+// A cycle in a damaged file ends a walk with a message, not a crash.
+TEST_F(Inspector, WalksSurviveADirectoryCycle) {
+  {
+    TestNConfig h;
+    ASSERT_EQ(makeRegistry(h, reg), NC_ERR_OK);
+    h.createDir("/a/b", 0);
+    nc_de_s *b = h.find("/a/b");
+    nc_de_s *a = h.find("/a");
+    // b's slot array becomes a's: b holds b again, and so on without end.
+    b->offset = a->offset;
+    b->pages = a->pages;
+  }
+  for (const char *cmd : {"tree", "export", "ls"}) {
+    const Outcome r = nctool({cmd, reg, "/a"});
+    EXPECT_NE(r.status, -1) << cmd;
+  }
+  const Outcome r = nctool({"tree", reg});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("/a/b/b: the directory appears twice in the tree (the file is damaged)"),
+            std::string::npos) << r.err;
 }
 
 }  // namespace

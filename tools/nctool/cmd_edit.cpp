@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <cstring>
 
+#include "pathname.h"
 #include "registry.h"
 #include "text.h"
 #include "tool.h"
@@ -48,6 +49,7 @@ Node parseKey(const std::string &file, const std::string &path, uint32_t type,
 
 int runSet(const std::string &file, const std::string &path,
            const std::string &type, const std::string &value, bool has_value) {
+  requirePath(file, path);
   uint32_t t = typeFromName(type);
   if (t == 0 || t == NC_LINK)
     throw Failure(file, "unknown type " + quote(type) +
@@ -80,13 +82,14 @@ int runSet(const std::string &file, const std::string &path,
 
 int runRm(const std::string &file, const std::string &path, bool recursive,
           bool force) {
+  requirePath(file, path);
   Registry reg;
   reg.openFile(file, NC_O_RW);
   Lock lock(reg, NC_L_RW);
   Entry e = reg.find(path);
   if (!e.found) {
     if (force) return kExitOk;
-    throw Failure(file, path + ": no such key or directory");
+    throw Failure(file, path + ": no such key or directory", kExitNo);
   }
   if (e.is_root) throw Failure(file, path + ": cannot remove the root directory");
   if (e.type == NC_DIR && !recursive && !readTree(reg, path, 1).children.empty())
@@ -108,11 +111,14 @@ bool isAncestor(Registry &reg, const Entry &e, const std::string &path) {
 
 int runMv(const std::string &file, const std::string &from,
           const std::string &to) {
+  requirePath(file, from);
+  if (to.find('/') != std::string::npos) requirePath(file, to);
   Registry reg;
   reg.openFile(file, NC_O_RW);
   Lock lock(reg, NC_L_RW);
   Entry e = reg.find(from);
-  if (!e.found) throw Failure(file, from + ": no such key or directory");
+  if (!e.found)
+    throw Failure(file, from + ": no such key or directory", kExitNo);
   if (e.is_root) throw Failure(file, from + ": cannot move the root directory");
   // A plain name renames within the directory; a path moves. As with files,
   // an existing directory receives the entry under its own name.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pathname.h"
 #include "registry.h"
 #include "text.h"
 #include "tool.h"
@@ -26,6 +27,7 @@ void writeOut(const std::string &bytes) {
 }
 
 int runLs(const std::string &file, const std::string &path, bool full) {
+  requirePath(file, path);
   Registry reg;
   reg.openFile(file, NC_O_RO);
   Lock lock(reg, NC_L_RO);
@@ -40,6 +42,7 @@ int runLs(const std::string &file, const std::string &path, bool full) {
 }
 
 int runTree(const std::string &file, const std::string &path, bool full) {
+  requirePath(file, path);
   Registry reg;
   reg.openFile(file, NC_O_RO);
   Lock lock(reg, NC_L_RO);
@@ -50,6 +53,7 @@ int runTree(const std::string &file, const std::string &path, bool full) {
 }
 
 int runGet(const std::string &file, const std::string &path, bool binary) {
+  requirePath(file, path);
   Registry reg;
   reg.openFile(file, NC_O_RO);
   Lock lock(reg, NC_L_RO);
@@ -64,7 +68,7 @@ int runGet(const std::string &file, const std::string &path, bool binary) {
     return kExitOk;
   }
   if (!n.has_value || n.type == NC_LINK)
-    throw Failure(file, path + ": has no value");
+    throw Failure(file, path + ": has no value", kExitNo);
   if (n.type == NC_STRING) {
     writeOut(n.bytes);
     if (!binary) putchar('\n');

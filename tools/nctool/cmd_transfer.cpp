@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "json_io.h"
+#include "pathname.h"
 #include "registry.h"
 #include "tool.h"
 #include "tree.h"
@@ -71,6 +72,7 @@ void writeOutput(const std::string &output, const std::string &text) {
 
 int runExport(const std::string &file, const std::string &path,
               const std::string &output) {
+  requirePath(file, path);
   Registry reg;
   reg.openFile(file, NC_O_RO);
   Node tree;
@@ -84,8 +86,11 @@ int runExport(const std::string &file, const std::string &path,
 
 int runImport(const std::string &file, const std::string &input,
               const std::string &at, const Parameters &params) {
+  if (!at.empty()) requirePath(file, at);
+  const std::string source = input == "-" ? "standard input" : input;
   std::string path;
-  const Node tree = importDocument(readInput(input), input == "-" ? "standard input" : input, path);
+  const Node tree = importDocument(readInput(input), source, path);
+  requirePath(source, path);
   if (!at.empty()) path = at;
 
   std::unique_ptr<CreatedFile> created;

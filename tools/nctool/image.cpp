@@ -22,7 +22,7 @@ struct FileCloser {
 };
 
 Failure unreadable(const std::string &file, const std::string &what) {
-  return Failure(file, what, kExitNoFile);
+  return Failure(file, what, kExitTrouble);
 }
 
 }  // namespace

@@ -30,6 +30,12 @@ void probe(const std::string &file, int mode) {
   ssize_t n = ::pread(fd, header, sizeof header, 0);
   ::close(fd);
   if (n > 0 && otherByteOrder(header, size_t(n))) throw Failure(file, kOtherByteOrder);
+  nc_sb_s sb;
+  if (n < ssize_t(sizeof sb) || memcmp(header, NC_SB_MAGIC, 4) != 0) return;
+  memcpy(&sb, header, sizeof sb);
+  if (uint64_t(sb.size) > uint64_t(st.st_size))
+    throw Failure(file, "truncated: header says " + std::to_string(sb.size) +
+                            " bytes, file has " + std::to_string(st.st_size));
 }
 
 }  // namespace
