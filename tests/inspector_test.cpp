@@ -201,7 +201,7 @@ TEST_F(Inspector, SetStoresEachTypeAndRefusesWithoutChanging) {
       {{"/n", "int", "9223372036854775808"}, "/n: \"9223372036854775808\" is not a valid int value"},
       {{"/n", "double", "1e999"}, "/n: \"1e999\" is not a valid double value"},
       {{"/n", "raw", "abc"}, "/n: \"abc\" is not a valid raw value"},
-      {{"/n", "string"}, "/n: a string needs a VALUE"},
+      {{"/n", "string"}, "/n: a string needs a VALUE or --from"},
       {{"/n", "blob", "1"}, "unknown type \"blob\" (use dir, string, int, uint, raw or double)"}};
   for (const auto &[a, cause] : refusals) {
     Args args = {"set"};
@@ -211,6 +211,30 @@ TEST_F(Inspector, SetStoresEachTypeAndRefusesWithoutChanging) {
     EXPECT_EQ(r.err, refusal(reg, cause));
   }
   EXPECT_EQ(readFile(reg), before);
+}
+
+// get --raw and set --from carry every value across byte for byte.
+TEST_F(Inspector, RawValuesTravelThroughFilesAndPipes) {
+  makeAwkward(reg);
+  const std::pair<const char *, const char *> keys[] = {
+      {"/b", "raw"}, {"/empty raw", "raw"}, {"/q\"uo\\te", "string"}, {"/bad\xfe name", "string"},
+      {"/min", "int"}, {"/max", "uint"}, {"/negzero", "double"}, {"/deep/a/b/c/d/e", "double"}};
+  for (const auto &[key, type] : keys) {
+    const Outcome got = on({"get", "--raw", key});
+    ASSERT_EQ(got.status, 0) << key << got.err;
+    EXPECT_EQ(on({"set", "/copy", type, "--from", "-"}, got.out).status, 0) << key;
+    EXPECT_EQ(on({"get", "--raw", "/copy"}).out, got.out) << key;
+    EXPECT_EQ(on({"rm", "/copy"}).status, 0);
+  }
+  const std::string bin = dir.file("key.bin");
+  writeFile(bin, {0, '\n', 0xff, '\r'});
+  EXPECT_EQ(on({"set", "/k", "raw", "--from", bin}).status, 0);
+  EXPECT_EQ(on({"get", "/k"}).out, "000aff0d\n");
+  EXPECT_EQ(on({"set", "/s", "string", "--from", bin}).err, refusal(reg, "/s: strings cannot hold NUL bytes"));
+  EXPECT_EQ(on({"set", "/s", "string", "v", "--from", bin}).err,
+            refusal(reg, "/s: give a VALUE or --from, not both"));
+  EXPECT_EQ(on({"set", "/s", "string", "--from", dir.file("none")}).err,
+            refusal(dir.file("none"), "No such file or directory"));
 }
 
 TEST_F(Inspector, RmAndMvKeepTheTreeConsistentAndReadersChangeNothing) {

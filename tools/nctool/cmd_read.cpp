@@ -73,7 +73,7 @@ int runGet(const std::string &file, const std::string &path, bool binary) {
     writeOut(n.bytes);
     if (!binary) putchar('\n');
   } else {
-    printf("%s\n", showValue(n, true).c_str());
+    printf(binary ? "%s" : "%s\n", showValue(n, true).c_str());
   }
   return kExitOk;
 }
@@ -116,12 +116,14 @@ void addReadCommands(CLI::App &app, std::vector<Command> &out) {
   cmd = app.add_subcommand("get", "Print one value alone, for scripts");
   cmd->footer(
       "Strings as they are, numbers in decimal, raw values in hex; each\n"
-      "followed by a newline. Exit status 1 when the key is missing.\n"
+      "followed by a newline. Exit status 1 when the key is missing or has\n"
+      "no value.\n"
       "Example:  port=$(nctool get reg.db /net/port)");
   cmd->add_option("FILE", get->file, "Registry file")->required();
   cmd->add_option("PATH", get->path, "Key")->required();
-  cmd->add_flag("-b,--binary", get->binary,
-                "Write strings and raw values as bytes, without a newline");
+  cmd->add_flag("-b,--binary,--raw", get->binary,
+                "Write strings and raw values as their bytes and numbers as "
+                "text, without a newline; 'set --from' reads it back");
   out.push_back(
       {cmd, [get] { return runGet(get->file, get->path, get->binary); }});
 }

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "io.h"
 #include "json_io.h"
 #include "pathname.h"
 #include "registry.h"
@@ -40,36 +41,6 @@ class CreatedFile {
   bool kept_ = false;
 };
 
-std::string readInput(const std::string &input) {
-  std::ostringstream text;
-  if (input == "-") {
-    text << std::cin.rdbuf();
-    if (std::cin.bad()) throw Failure("standard input", "cannot be read");
-    return text.str();
-  }
-  std::ifstream in(input, std::ios::binary);
-  if (!in) throw Failure(input, strerror(errno));
-  text << in.rdbuf();
-  if (in.bad()) throw Failure(input, "cannot be read");
-  return text.str();
-}
-
-void writeOutput(const std::string &output, const std::string &text) {
-  if (output == "-") {
-    fwrite(text.data(), 1, text.size(), stdout);
-    return;
-  }
-  FILE *f = fopen(output.c_str(), "wb");
-  if (f == nullptr) throw Failure(output, strerror(errno));
-  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-  int err = errno;
-  if (fclose(f) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) throw Failure(output, strerror(err));
-}
-
 int runExport(const std::string &file, const std::string &path,
               const std::string &output) {
   requirePath(file, path);
@@ -87,7 +58,7 @@ int runExport(const std::string &file, const std::string &path,
 int runImport(const std::string &file, const std::string &input,
               const std::string &at, const Parameters &params) {
   if (!at.empty()) requirePath(file, at);
-  const std::string source = input == "-" ? "standard input" : input;
+  const std::string source = sourceName(input);
   std::string path;
   const Node tree = importDocument(readInput(input), source, path);
   requirePath(source, path);
