@@ -1,6 +1,8 @@
 // nctool run as a process against registry files the tests make.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <set>
 #include <limits>
 
 #include "test_util.h"
@@ -314,6 +316,61 @@ TEST_F(Inspector, ExportImportAndCompactRecreateTheSameTree) {
   EXPECT_NE(nctool({"stat", compact}).out.find("in 1 chunk\n"), std::string::npos);
   EXPECT_EQ(nctool({"check", "-q", compact}).status, 0);
   EXPECT_EQ(on({"compact", compact}).err, refusal(compact, "exists already"));
+}
+
+// A dump loaded into an empty registry dumps again byte for byte, and two
+// dumps differ in just the lines of the keys that differ.
+TEST_F(Inspector, DumpAndLoadKeepEveryByte) {
+  makeAwkward(reg);
+  const Outcome dump = on({"dump"});
+  ASSERT_EQ(dump.status, 0) << dump.err;
+  const std::string copy = dir.file("copy.db");
+  ASSERT_EQ(nctool({"create", copy}).status, 0);
+  const Outcome load = nctool({"load", copy}, dump.out);
+  ASSERT_EQ(load.status, 0) << load.err;
+  EXPECT_EQ(nctool({"dump", copy}).out, dump.out);
+  EXPECT_EQ(dumpFile(copy), dumpFile(reg));
+
+  ASSERT_EQ(nctool({"set", copy, "/net/port", "uint", "8002"}).status, 0);
+  const std::string changed = nctool({"dump", copy}).out;
+  std::vector<std::string> a, b, onlyA, onlyB;
+  for (auto [text, lines] : {std::pair{&dump.out, &a}, {&changed, &b}}) {
+    std::istringstream in(*text);
+    for (std::string line; std::getline(in, line);) lines->push_back(line);
+  }
+  std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(onlyA));
+  std::set_difference(b.begin(), b.end(), a.begin(), a.end(), std::back_inserter(onlyB));
+  EXPECT_EQ(onlyA, std::vector<std::string>{"port=uint:8001"});
+  EXPECT_EQ(onlyB, std::vector<std::string>{"port=uint:8002"});
+
+  // A subtree, loaded elsewhere.
+  const Outcome part = on({"dump", "/größe"});
+  EXPECT_EQ(part.out, "# nctool dump 1\n[/größe]\nключ=string:значение\n");
+  ASSERT_EQ(nctool({"load", copy, "/elsewhere/x"}, part.out).status, 0);
+  EXPECT_EQ(nctool({"get", copy, "/elsewhere/x/ключ"}).out, "значение\n");
+}
+
+// A load that fails anywhere changes nothing and names the line.
+TEST_F(Inspector, LoadIsAllOrNothing) {
+  makeAwkward(reg);
+  const std::vector<unsigned char> before = readFile(reg);
+  const std::pair<std::string, std::string> cases[] = {
+      {"[/]\nk=int:1\n[/net]\nhost=int:2\n", "/net/host: exists as string, cannot store int"},
+      {"[/a]\nk=int:1\nk=int:2\n", "line 3: k: appears twice"},
+      {"k=int:1\n", "line 1: a key before the first \"[PATH]\" line"},
+      {"[/a]\n[/b]\n", "line 2: /b: not below /a, where the dump begins"},
+      {"[/a//b]\n", "line 1: \"/a//b\": not a plain absolute path"},
+      {"[/a]\nk=frob:1\n", "line 2: k: unknown type \"frob\""},
+      {"[/a]\nk=string:\\q\n", "line 2: k: \"\\\\q\" is not a valid string value"},
+      {"[/a]\nk=double:#12\n", "line 2: k: \"#12\" is not a valid double value"},
+      {"[/a]\nk\n", "line 2: a key line is \"name=type:value\""},
+      {"", "holds no \"[PATH]\" line"}};
+  for (const auto &[text, cause] : cases) {
+    const Outcome r = on({"load"}, text);
+    EXPECT_EQ(r.status, 2) << text;
+    EXPECT_NE(r.err.find(cause), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(readFile(reg), before);
 }
 
 TEST_F(Inspector, ImportRefusesBadDocumentsWithoutChanges) {

@@ -41,6 +41,14 @@ class Registry : public NConfig {
   // naming the file and the cause when it cannot be opened as a registry.
   void openFile(const std::string &file, int mode);
   const std::string &file() const { return file_; }
+  // Makes messages name `name` instead of the file opened (for scratch
+  // copies that stand in for another file).
+  void showAs(const std::string &name) { file_ = name; }
+
+  // The bytes of the file as this handle sees them: the whole view under
+  // the lock the caller holds. Reads through the mapping, not another
+  // descriptor, whose closing would drop this process's record locks.
+  std::string image() const { return std::string(data, sb->size); }
 
   // The entry at `path`; takes (or nests in) a shared lock.
   Entry find(const std::string &path);
