@@ -82,6 +82,7 @@ int main(int argc, char **argv) {
   nctool::addTransferCommands(app, commands);
   nctool::addDiffCommand(app, commands);
   nctool::addTextCommands(app, commands);
+  nctool::addBatchCommand(app, commands);
   app.footer(kFooter);  // after the commands, which would inherit it
 
   // Name an unknown command as such, not as a missing one.
