@@ -430,6 +430,36 @@ TEST_F(Inspector, ImportRefusesBadDocumentsWithoutChanges) {
   EXPECT_EQ(readFile(reg), before);
 }
 
+// --json prints one line of JSON in the documented schema.
+TEST_F(Inspector, JsonOutputForScripts) {
+  makeAwkward(reg);
+  const std::pair<Args, std::string> cases[] = {
+      {{"ls", "--json", reg, "/net"},
+       R"({"path":"/net","type":"dir","entries":[{"name":"host","type":"string","value":"receiver1"},)"
+       R"({"name":"port","type":"uint","value":8001}]})"},
+      {{"ls", "--json", reg, "/deep"}, R"({"path":"/deep","type":"dir","entries":[{"name":"a","type":"dir"}]})"},
+      {{"get", "--json", reg, "/min"}, R"({"path":"/min","type":"int","value":-9223372036854775808})"},
+      {{"get", "--json", reg, "/nan"}, R"({"path":"/nan","type":"double","bits":"7ff8000000000005"})"},
+      {{"get", "--json", reg, "/bad\xfe name"}, R"({"path_hex":"2f626164fe206e616d65","type":"string","value_hex":"c0af"})"},
+      {{"get", "--json", reg, "/no value"}, R"({"path":"/no value","type":"string","value":null})"}};
+  for (const auto &[args, want] : cases) {
+    const Outcome r = nctool(args);
+    EXPECT_EQ(r.out, want + "\n") << args[3];
+    EXPECT_EQ(r.status, args[3] == "/no value" ? 1 : 0) << args[3];
+  }
+  const Outcome stat = nctool({"stat", "--json", reg});
+  EXPECT_EQ(stat.out.rfind(R"({"file":")" + reg + R"(","size":4096,"file_length":4096,"growth_pages":1,)", 0), 0u)
+      << stat.out;
+  EXPECT_NE(stat.out.find(R"("leaked":{"bytes":0,"areas":0},"damage":0})"), std::string::npos) << stat.out;
+  std::vector<unsigned char> image = readFile(reg);
+  image.resize(3000);
+  writeFile(reg, image);
+  const Outcome check = nctool({"check", "--json", reg});
+  EXPECT_EQ(check.status, 1);
+  EXPECT_NE(check.out.find(R"("intact":false,"damage":[{"offset":4,"what":"size 4096 exceeds)"), std::string::npos)
+      << check.out;
+}
+
 TEST_F(Inspector, CheckReportsIntactFilesAndTheOffsetOfDamage) {
   makeAwkward(reg);
   Outcome r = on({"check"});

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "json_io.h"
 #include "pathname.h"
 #include "registry.h"
 #include "text.h"
@@ -26,12 +27,17 @@ void writeOut(const std::string &bytes) {
   fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 
-int runLs(const std::string &file, const std::string &path, bool full) {
+int runLs(const std::string &file, const std::string &path, bool full,
+          bool json) {
   requirePath(file, path);
   Registry reg;
   reg.openFile(file, NC_O_RO);
   Lock lock(reg, NC_L_RO);
   Node n = readTree(reg, path, 1);
+  if (json) {
+    writeOut(listingJson(n, path));
+    return kExitOk;
+  }
   if (n.type != NC_DIR) {
     printf("%s\n", showEntry(n, n.name, full).c_str());
     return kExitOk;
@@ -52,13 +58,18 @@ int runTree(const std::string &file, const std::string &path, bool full) {
   return kExitOk;
 }
 
-int runGet(const std::string &file, const std::string &path, bool binary) {
+int runGet(const std::string &file, const std::string &path, bool binary,
+           bool json) {
   requirePath(file, path);
   Registry reg;
   reg.openFile(file, NC_O_RO);
   Lock lock(reg, NC_L_RO);
   Node n = readTree(reg, path, 0);
   if (n.type == NC_DIR) throw Failure(file, path + ": is a directory");
+  if (json) {
+    writeOut(keyJson(n, path));
+    return n.has_value && n.type != NC_LINK ? kExitOk : kExitNo;
+  }
   if (n.type == NC_RAW) {
     if (binary) {
       writeOut(n.bytes);
@@ -86,6 +97,7 @@ void addReadCommands(CLI::App &app, std::vector<Command> &out) {
     std::string path = "/";
     bool full = false;
     bool binary = false;
+    bool json = false;
   };
 
   auto ls = std::make_shared<Options>();
@@ -99,7 +111,9 @@ void addReadCommands(CLI::App &app, std::vector<Command> &out) {
   cmd->add_option("PATH", ls->path, "Directory (or key) to list")
       ->capture_default_str();
   cmd->add_flag("--full", ls->full, "Show long values whole, not shortened");
-  out.push_back({cmd, [ls] { return runLs(ls->file, ls->path, ls->full); }});
+  cmd->add_flag("--json", ls->json, "One line of JSON (schema in README)");
+  out.push_back(
+      {cmd, [ls] { return runLs(ls->file, ls->path, ls->full, ls->json); }});
 
   auto tree = std::make_shared<Options>();
   cmd = app.add_subcommand("tree", "Show a subtree with types and values");
@@ -124,8 +138,11 @@ void addReadCommands(CLI::App &app, std::vector<Command> &out) {
   cmd->add_flag("-b,--binary,--raw", get->binary,
                 "Write strings and raw values as their bytes and numbers as "
                 "text, without a newline; 'set --from' reads it back");
-  out.push_back(
-      {cmd, [get] { return runGet(get->file, get->path, get->binary); }});
+  cmd->add_flag("--json", get->json,
+                "One line of JSON: path, type and value (schema in README)");
+  out.push_back({cmd, [get] {
+                   return runGet(get->file, get->path, get->binary, get->json);
+                 }});
 }
 
 }  // namespace nctool

@@ -38,12 +38,14 @@ bool numberKeepsBits(double d) {
   return memcmp(&back, &d, sizeof d) == 0;
 }
 
-json toJson(const Node &n) {
+// The node `n` as JSON; with `below`, a directory's children too.
+json toJson(const Node &n, bool below = true) {
   json j = json::object();
   putText(j, "name", n.name);
   j["type"] = typeName(n.type);
   switch (n.type) {
     case NC_DIR: {
+      if (!below) break;
       json children = json::array();
       for (const Node &c : n.children) children.push_back(toJson(c));
       j["children"] = std::move(children);
@@ -228,6 +230,30 @@ std::string exportDocument(const Node &tree, const std::string &path) {
   putText(doc, "path", path);
   doc["tree"] = toJson(tree);
   return doc.dump(2) + "\n";
+}
+
+std::string listingJson(const Node &n, const std::string &path) {
+  json doc = json::object();
+  putText(doc, "path", path);
+  doc["type"] = typeName(n.type);
+  json entries = json::array();
+  if (n.type == NC_DIR) {
+    for (const Node &c : n.children) entries.push_back(toJson(c, false));
+  } else {
+    entries.push_back(toJson(n, false));
+  }
+  doc["entries"] = std::move(entries);
+  return doc.dump() + "\n";
+}
+
+std::string keyJson(const Node &n, const std::string &path) {
+  json doc = toJson(n, false);
+  doc.erase("name");
+  doc.erase("name_hex");
+  json out = json::object();
+  putText(out, "path", path);
+  out.update(doc);
+  return out.dump() + "\n";
 }
 
 Node importDocument(const std::string &text, const std::string &source,
