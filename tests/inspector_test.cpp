@@ -460,6 +460,37 @@ TEST_F(Inspector, JsonOutputForScripts) {
       << check.out;
 }
 
+// New files take the umask's permissions; a compacted file its source's
+// permissions, and, for root, its owner.
+TEST_F(Inspector, FilesKeepTheirOwnersIntent) {
+  struct Case {
+    mode_t umask, source, want_created;
+  };
+  for (const Case c : {Case{022, 0640, 0644}, {077, 0604, 0600}, {002, 0660, 0664}}) {
+    const mode_t old = umask(c.umask);
+    const std::string made = dir.file("made.db"), compact = dir.file("compact.db");
+    EXPECT_EQ(nctool({"create", made}).status, 0);
+    struct stat st;
+    ASSERT_EQ(stat(made.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.want_created) << std::oct << c.umask;
+    ASSERT_EQ(chmod(made.c_str(), c.source), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+      ASSERT_EQ(chown(made.c_str(), 12345, 23456), 0);
+    }
+    EXPECT_EQ(nctool({"compact", made, compact}).status, 0);
+    ASSERT_EQ(stat(compact.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.source) << std::oct << c.source;
+    if (root) {
+      EXPECT_EQ(st.st_uid, 12345u);
+      EXPECT_EQ(st.st_gid, 23456u);
+    }
+    umask(old);
+    unlink(made.c_str());
+    unlink(compact.c_str());
+  }
+}
+
 TEST_F(Inspector, CheckReportsIntactFilesAndTheOffsetOfDamage) {
   makeAwkward(reg);
   Outcome r = on({"check"});

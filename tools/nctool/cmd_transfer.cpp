@@ -41,6 +41,17 @@ class CreatedFile {
   bool kept_ = false;
 };
 
+// Gives `to` the permission bits of `from`, and its owner and group when
+// run as root (others cannot give files away).
+void copyOwnership(const std::string &from, const std::string &to) {
+  struct stat st;
+  if (::stat(from.c_str(), &st) != 0) throw Failure(from, strerror(errno));
+  if (::geteuid() == 0 && ::chown(to.c_str(), st.st_uid, st.st_gid) != 0)
+    throw Failure(to, std::string("cannot set the owner: ") + strerror(errno));
+  if (::chmod(to.c_str(), st.st_mode & 07777) != 0)
+    throw Failure(to, std::string("cannot set permissions: ") + strerror(errno));
+}
+
 int runExport(const std::string &file, const std::string &path,
               const std::string &output) {
   requirePath(file, path);
@@ -112,6 +123,7 @@ int runCompact(const std::string &from, const std::string &to,
   copy.openFile(to, NC_O_RO);
   if (readTree(copy, "/") != tree)
     throw Failure(to, "the compacted tree differs from " + from);
+  copyOwnership(from, to);
   created.keep();
   return kExitOk;
 }

@@ -128,6 +128,15 @@ void createRegistry(const std::string &file, const Parameters &p) {
     throw Failure(file, std::string("cannot create: ") +
                             (err != 0 ? strerror(err) : resultText(rc).c_str()));
   }
+  // The store makes files private (0600); a new file takes the permissions
+  // the umask leaves, as files other tools create do.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::chmod(file.c_str(), 0666 & ~mask) != 0) {
+    int err = errno;
+    ::unlink(file.c_str());
+    throw Failure(file, std::string("cannot set permissions: ") + strerror(err));
+  }
   // Creation does not report failed writes; a short file means one failed.
   if (::stat(file.c_str(), &st) != 0 ||
       uint64_t(st.st_size) != uint64_t(p.size_inc) * 4096) {
