@@ -491,6 +491,40 @@ TEST_F(Inspector, FilesKeepTheirOwnersIntent) {
   }
 }
 
+// watch reports what another process changes, and stops when told.
+TEST_F(Inspector, WatchReportsChangesOfAnotherProcess) {
+  makeAwkward(reg);
+  Program watch(NCTOOL_BINARY, {"watch", reg, "/net", "--interval", "20", "--count", "4", "--timeout", "60"});
+  for (int i = 1; i <= 25; i++) {  // 2.5 s: enough changes after the watcher's first reading
+    usleep(100000);
+    TestNConfig h;
+    h.setName(reg.c_str());
+    ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
+    h.setKey("/net/port", static_cast<unsigned>(i));
+  }
+  const Outcome r = watch.finish();
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(r.out);
+  int changed = 0;
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_EQ(line.rfind("changed /net/port (uint) = ", 0), 0u) << line;
+    changed++;
+  }
+  EXPECT_GE(changed, 4);
+
+  Program more(NCTOOL_BINARY, {"watch", reg, "/net", "--interval", "20", "--timeout", "4"});
+  usleep(1500000);
+  {
+    TestNConfig h;
+    h.setName(reg.c_str());
+    ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
+    h.setKey("/net/new2", -1);
+    h.delKey("/net/host");
+  }
+  const Outcome r2 = more.finish();
+  EXPECT_EQ(r2.out, "created /net/new2 (int) = -1\nremoved /net/host\n");
+}
+
 TEST_F(Inspector, CheckReportsIntactFilesAndTheOffsetOfDamage) {
   makeAwkward(reg);
   Outcome r = on({"check"});
@@ -518,7 +552,7 @@ TEST_F(Inspector, HelpForTheToolAndEveryCommand) {
   const Outcome r = nctool({"--help"});
   EXPECT_EQ(r.status, 0);
   for (const std::string cmd : {"create", "ls", "tree", "get", "set", "mkdir", "rm", "mv", "stat", "check",
-                                "export", "import", "compact", "diff", "dump", "load", "batch"}) {
+                                "export", "import", "compact", "diff", "dump", "load", "batch", "watch"}) {
     EXPECT_NE(r.out.find("  " + cmd + " "), std::string::npos) << cmd;
     const Outcome c = nctool({cmd, "--help"});
     EXPECT_EQ(c.status, 0) << cmd;
