@@ -1,6 +1,7 @@
 // nctool run as a process against registry files the tests make.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <limits>
@@ -525,6 +526,56 @@ TEST_F(Inspector, WatchReportsChangesOfAnotherProcess) {
   EXPECT_EQ(r2.out, "created /net/new2 (int) = -1\nremoved /net/host\n");
 }
 
+// salvage keeps every sound entry of a damaged file and lists the others.
+TEST_F(Inspector, SalvageKeepsWhatIsSoundAndNamesWhatIsLost) {
+  struct Case {
+    const char *what;
+    std::function<void(TestNConfig &)> damage;
+    std::vector<std::string> lost;
+  };
+  const Case cases[] = {
+      {"intact", [](TestNConfig &) {}, {}},
+      {"value outside", [](TestNConfig &h) { h.find("/net/port")->offset = h.lsize + 100; },
+       {"lost /net/port: its value lies outside the file"}},
+      {"string without end", [](TestNConfig &h) { h.find("/net/host")->pages = 3; },
+       {"lost /net/host: its string has no end"}},
+      {"bad type", [](TestNConfig &h) { h.find("/d")->type = 99; }, {"lost /d: an entry of unknown type 99"}},
+      {"bad parent", [](TestNConfig &h) { h.find("/deep/a")->parent = 36; }, {"lost /deep/a: its parent link is wrong"}},
+      {"slots outside", [](TestNConfig &h) { h.find("/deep/a/b")->offset = h.lsize - 4; },
+       {"lost /deep/a/b: its slot array lies outside the file; its entries are lost"}},
+      {"cycle", [](TestNConfig &h) { h.find("/deep/a/b")->offset = h.find("/deep")->offset;
+                                     h.find("/deep/a/b")->pages = h.find("/deep")->pages; },
+       {"lost /deep/a/b/a: its parent link is wrong"}}};
+  for (const Case &c : cases) {
+    const std::string damaged = dir.file("damaged.db"), out = dir.file("out.db");
+    makeAwkward(damaged);
+    std::string before;
+    {
+      TestNConfig h;
+      h.setName(damaged.c_str());
+      ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
+      h.lockFile(NC_L_RW, 0);
+      c.damage(h);
+      h.unLockFile();
+    }
+    const Outcome r = nctool({"salvage", damaged, out});
+    EXPECT_EQ(r.status, c.lost.empty() ? 0 : 1) << c.what << r.err;
+    std::vector<std::string> lost;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind("lost ", 0) == 0) lost.push_back(line);
+    EXPECT_EQ(lost, c.lost) << c.what;
+    EXPECT_EQ(nctool({"check", "-q", out}).status, 0) << c.what;
+    EXPECT_EQ(nctool({"get", out, "/größe/ключ"}).out, "значение\n") << c.what;
+    if (c.lost.empty()) {
+      EXPECT_EQ(dumpFile(out), dumpFile(damaged));
+    }
+    unlink(damaged.c_str());
+    unlink(out.c_str());
+  }
+  EXPECT_EQ(nctool({"salvage", dir.file("none.db"), dir.file("o.db")}).status, 2);
+}
+
 TEST_F(Inspector, CheckReportsIntactFilesAndTheOffsetOfDamage) {
   makeAwkward(reg);
   Outcome r = on({"check"});
@@ -552,7 +603,7 @@ TEST_F(Inspector, HelpForTheToolAndEveryCommand) {
   const Outcome r = nctool({"--help"});
   EXPECT_EQ(r.status, 0);
   for (const std::string cmd : {"create", "ls", "tree", "get", "set", "mkdir", "rm", "mv", "stat", "check",
-                                "export", "import", "compact", "diff", "dump", "load", "batch", "watch"}) {
+                                "export", "import", "compact", "diff", "dump", "load", "batch", "watch", "salvage"}) {
     EXPECT_NE(r.out.find("  " + cmd + " "), std::string::npos) << cmd;
     const Outcome c = nctool({cmd, "--help"});
     EXPECT_EQ(c.status, 0) << cmd;
