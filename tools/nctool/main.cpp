@@ -85,6 +85,7 @@ int main(int argc, char **argv) {
   nctool::addBatchCommand(app, commands);
   nctool::addWatchCommand(app, commands);
   nctool::addSalvageCommand(app, commands);
+  nctool::addConvertCommand(app, commands);
   app.footer(kFooter);  // after the commands, which would inherit it
 
   // Name an unknown command as such, not as a missing one.

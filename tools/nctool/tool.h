@@ -53,6 +53,7 @@ void addTextCommands(CLI::App &app, std::vector<Command> &out);   // dump, load
 void addBatchCommand(CLI::App &app, std::vector<Command> &out);
 void addWatchCommand(CLI::App &app, std::vector<Command> &out);
 void addSalvageCommand(CLI::App &app, std::vector<Command> &out);
+void addConvertCommand(CLI::App &app, std::vector<Command> &out);
 
 // Adds --pages, --slots and --records, which set the fields of `p`.
 // With `show_defaults`, help shows the values `p` holds now.
