@@ -166,14 +166,14 @@ TEST_F(Inspector, GetPrintsTheValueAloneForScripts) {
   EXPECT_EQ(nctool({"get", dir.file("junk"), "/x"}).err,
             refusal(dir.file("junk"), "not a registry file (empty, or wrong magic number)"));
 
-  // A file from a machine of the other byte order is named as such.
+  // A file whose superblock alone is of the other byte order is damaged.
   std::vector<unsigned char> image = readFile(reg);
   for (size_t word = 4; word < 36; word += 4) std::reverse(&image[word], &image[word + 4]);
   writeFile(reg, image);
   for (const char *cmd : {"tree", "stat"}) {
     r = on({cmd});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find(": written on a machine of the other byte order;"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(": of the other byte order, and damaged: "), std::string::npos) << r.err;
   }
   EXPECT_EQ(nctool({"check", "-q", reg}).status, 1);
 }
@@ -448,8 +448,10 @@ TEST_F(Inspector, JsonOutputForScripts) {
     EXPECT_EQ(r.out, want + "\n") << args[3];
     EXPECT_EQ(r.status, args[3] == "/no value" ? 1 : 0) << args[3];
   }
+  const uint16_t one = 1;
+  const bool little = *reinterpret_cast<const unsigned char *>(&one) == 1;
   const Outcome stat = nctool({"stat", "--json", reg});
-  EXPECT_EQ(stat.out.rfind(R"({"file":")" + reg + R"(","size":4096,"file_length":4096,"growth_pages":1,)", 0), 0u)
+  EXPECT_EQ(stat.out.rfind(R"({"file":")" + reg + R"(","size":4096,"byte_order":")" + (little ? "little" : "big") + R"(","file_length":4096,"growth_pages":1,)", 0), 0u)
       << stat.out;
   EXPECT_NE(stat.out.find(R"("leaked":{"bytes":0,"areas":0},"damage":0})"), std::string::npos) << stat.out;
   std::vector<unsigned char> image = readFile(reg);
@@ -576,6 +578,44 @@ TEST_F(Inspector, SalvageKeepsWhatIsSoundAndNamesWhatIsLost) {
   EXPECT_EQ(nctool({"salvage", dir.file("none.db"), dir.file("o.db")}).status, 2);
 }
 
+// Files of either byte order convert back and forth unchanged, and every
+// command reads and edits them in place, keeping their order.
+TEST_F(Inspector, EitherByteOrderIsReadAndEdited) {
+  makeAwkward(reg);
+  const std::vector<unsigned char> original = readFile(reg);
+  const std::string big = dir.file("big.db"), little = dir.file("little.db");
+  ASSERT_EQ(nctool({"convert", "--byte-order", "big", reg, big}).status, 0);
+  ASSERT_EQ(nctool({"convert", "--byte-order", "little", big, little}).status, 0);
+  EXPECT_EQ(readFile(little)[28], 36);  // the root's offset, least significant byte first
+  EXPECT_EQ(readFile(big)[31], 36);     // and last
+
+  const std::string &host = readFile(big) == original ? big : little, &other = host == big ? little : big;
+  EXPECT_EQ(readFile(host), original);
+  EXPECT_NE(readFile(other), original);
+  EXPECT_EQ(nctool({"convert", "--byte-order", "host", other, dir.file("back.db")}).status, 0);
+  EXPECT_EQ(readFile(dir.file("back.db")), original);
+
+  const std::string dump = nctool({"dump", reg}).out;
+  EXPECT_EQ(nctool({"dump", other}).out, dump);
+  EXPECT_EQ(nctool({"diff", reg, other}).status, 0);
+  EXPECT_EQ(nctool({"check", "-q", other}).status, 0);
+  for (const Args &a : {Args{"set", other, "/n", "int", "--", "-6"}, {"rm", "-r", other, "/deep"},
+                        {"mv", other, "/net/host", "h"}, {"batch", other}, {"load", other}}) {
+    const Outcome r = nctool(a, a[0] == "batch" ? "set /z uint 1\n" : "[/l]\nd=double:0.5\n");
+    EXPECT_EQ(r.status, 0) << a[0] << r.err;
+  }
+  EXPECT_EQ(nctool({"set", other, "/n", "string", "x"}).status, 2);  // a refusal changes nothing
+  const std::string edited = nctool({"dump", other}).out;
+  for (const char *line : {"n=int:-6\n", "h=string:receiver1\n", "z=uint:1\n", "[/l]\nd=double:0.5\n"})
+    EXPECT_NE(edited.find(line), std::string::npos) << line;
+  EXPECT_EQ(edited.find("[/deep]"), std::string::npos);
+  EXPECT_EQ(readFile(other)[0 + 28 + (other == big ? 3 : 0)], 36) << "keeps its byte order";
+  EXPECT_EQ(nctool({"check", "-q", other}).status, 0);
+  const Outcome stat = nctool({"stat", other});
+  EXPECT_NE(stat.out.find(other == big ? "byte order:   big-endian" : "byte order:   little-endian"),
+            std::string::npos);
+}
+
 TEST_F(Inspector, CheckReportsIntactFilesAndTheOffsetOfDamage) {
   makeAwkward(reg);
   Outcome r = on({"check"});
@@ -603,7 +643,7 @@ TEST_F(Inspector, HelpForTheToolAndEveryCommand) {
   const Outcome r = nctool({"--help"});
   EXPECT_EQ(r.status, 0);
   for (const std::string cmd : {"create", "ls", "tree", "get", "set", "mkdir", "rm", "mv", "stat", "check",
-                                "export", "import", "compact", "diff", "dump", "load", "batch", "watch", "salvage"}) {
+                                "export", "import", "compact", "diff", "dump", "load", "batch", "watch", "salvage", "convert"}) {
     EXPECT_NE(r.out.find("  " + cmd + " "), std::string::npos) << cmd;
     const Outcome c = nctool({cmd, "--help"});
     EXPECT_EQ(c.status, 0) << cmd;

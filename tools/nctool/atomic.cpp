@@ -51,16 +51,19 @@ void applyAtomically(const std::string &file,
                      const std::function<void(Registry &)> &change) {
   Registry reg;
   reg.openFile(file, NC_O_RW);
-  Lock lock(reg, NC_L_RW);
   {
-    ScratchCopy scratch(file, reg.image());
-    Registry rehearsal;
-    rehearsal.openFile(scratch.name(), NC_O_RW);
-    rehearsal.showAs(file);
-    Lock rehearsalLock(rehearsal, NC_L_RW);
-    change(rehearsal);
+    Lock lock(reg, NC_L_RW);
+    {
+      ScratchCopy scratch(file, reg.image());
+      Registry rehearsal;
+      rehearsal.openFile(scratch.name(), NC_O_RW);
+      rehearsal.showAs(file);
+      Lock rehearsalLock(rehearsal, NC_L_RW);
+      change(rehearsal);
+    }
+    change(reg);
   }
-  change(reg);
+  reg.finish();
 }
 
 }  // namespace nctool

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "byteorder.h"
 #include "image.h"
 #include "lib/system/nconfig.h"
 #include "tool.h"
@@ -53,15 +54,19 @@ struct Figures {
   nc_sb_s sb;
   size_t length = 0;        // bytes in the file
   bool free_known = false;  // the free-chunk table lies inside the file
+  bool foreign = false;     // of the other byte order than this machine's
   FreeSpace free;
   CheckSummary check;
 };
 
 Figures figures(const std::string &file) {
   Image image = loadImage(file);
-  if (otherByteOrder(image.bytes.data(), image.bytes.size()))
-    throw Failure(file, kOtherByteOrder);
   Figures fig;
+  fig.foreign = otherByteOrder(image.bytes.data(), image.bytes.size());
+  if (fig.foreign) {
+    std::string why = toHostOrder(image);
+    if (!why.empty()) throw Failure(file, "of the other byte order, and " + why);
+  }
   fig.sb = superblock(image);
   fig.length = image.bytes.size();
   fig.free_known = freeSpace(image, fig.sb, fig.free);
@@ -73,6 +78,7 @@ void printStat(const std::string &file, const Figures &fig) {
   const nc_sb_s &sb = fig.sb;
   const FreeSpace &f = fig.free;
   printf("size:         %u\n", sb.size);
+  printf("byte order:   %s\n", (fig.foreign != hostIsBigEndian()) ? "big-endian" : "little-endian");
   if (sb.size != fig.length)
     printf("file length:  %zu (differs from size)\n", fig.length);
   printf("growth unit:  %u page%s (%llu bytes)\n", sb.size_inc,
@@ -107,6 +113,7 @@ void printStatJson(const std::string &file, const Figures &fig) {
   json j = json::object();
   j["file"] = file;
   j["size"] = fig.sb.size;
+  j["byte_order"] = (fig.foreign != hostIsBigEndian()) ? "big" : "little";
   j["file_length"] = fig.length;
   j["growth_pages"] = fig.sb.size_inc;
   j["dir_batch"] = fig.sb.ent_inc;
@@ -148,13 +155,18 @@ void printCheckJson(const std::string &file, const CheckSummary &check) {
 
 int runCheck(const std::string &file, bool quiet, bool leaks, bool asJson) {
   Image image = loadImage(file);
+  if (otherByteOrder(image.bytes.data(), image.bytes.size())) {
+    std::string why = toHostOrder(image);
+    if (!why.empty()) {
+      if (!quiet) printf("%s: of the other byte order, and %s\n", file.c_str(), why.c_str());
+      return kExitNo;
+    }
+  }
   CheckSummary check = checkImage(image);
   if (asJson && !quiet) {
     printCheckJson(file, check);
     return check.damage.empty() ? kExitOk : kExitNo;
   }
-  if (!quiet && otherByteOrder(image.bytes.data(), image.bytes.size()))
-    printf("%s: %s\n", file.c_str(), kOtherByteOrder);
   if (!quiet) {
     for (const Finding &f : check.damage)
       printf("%s: offset %u: %s\n", file.c_str(), f.offset, f.what.c_str());

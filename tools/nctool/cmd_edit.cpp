@@ -19,8 +19,11 @@ template <typename Edit>
 int edit(const std::string &file, Edit edit) {
   Registry reg;
   reg.openFile(file, NC_O_RW);
-  Lock lock(reg, NC_L_RW);
-  edit(reg);
+  {
+    Lock lock(reg, NC_L_RW);
+    edit(reg);
+  }
+  reg.finish();
   return kExitOk;
 }
 

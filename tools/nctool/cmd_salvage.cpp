@@ -41,8 +41,12 @@ int runSalvage(const std::string &from, const std::string &to) {
   if (image.bytes.size() < sizeof(nc_sb_s) ||
       memcmp(image.bytes.data(), NC_SB_MAGIC, 4) != 0)
     throw Failure(from, "not a registry file (empty, or wrong magic number)");
-  if (otherByteOrder(image.bytes.data(), image.bytes.size()))
-    throw Failure(from, kOtherByteOrder);
+  // A damaged file of the other byte order cannot be brought into this
+  // machine's order safely; salvage it on a machine of its own order.
+  if (otherByteOrder(image.bytes.data(), image.bytes.size())) {
+    std::string why = toHostOrder(image);
+    if (!why.empty()) throw Failure(from, "of the other byte order, and " + why);
+  }
   struct stat st;
   if (::lstat(to.c_str(), &st) == 0) throw Failure(to, "exists already");
   const Salvage s = salvageImage(image);

@@ -83,9 +83,12 @@ int runImport(const std::string &file, const std::string &input,
   {
     Registry reg;
     reg.openFile(file, NC_O_RW);
-    Lock lock(reg, NC_L_RW);
-    checkWritable(reg, path, tree);
-    writeTree(reg, path, tree, false);
+    {
+      Lock lock(reg, NC_L_RW);
+      checkWritable(reg, path, tree);
+      writeTree(reg, path, tree, false);
+    }
+    reg.finish();
   }
   if (created) created->keep();
   return kExitOk;
