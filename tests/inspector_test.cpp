@@ -611,6 +611,9 @@ TEST_F(Inspector, EitherByteOrderIsReadAndEdited) {
   EXPECT_EQ(edited.find("[/deep]"), std::string::npos);
   EXPECT_EQ(readFile(other)[0 + 28 + (other == big ? 3 : 0)], 36) << "keeps its byte order";
   EXPECT_EQ(nctool({"check", "-q", other}).status, 0);
+  ASSERT_EQ(nctool({"compact", other, dir.file("c.db")}).status, 0);
+  EXPECT_EQ(readFile(dir.file("c.db"))[28 + (other == big ? 3 : 0)], 36) << "compact keeps the order";
+  EXPECT_EQ(nctool({"dump", dir.file("c.db")}).out, edited);
   const Outcome stat = nctool({"stat", other});
   EXPECT_NE(stat.out.find(other == big ? "byte order:   big-endian" : "byte order:   little-endian"),
             std::string::npos);

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "byteorder.h"
 #include "io.h"
 #include "json_io.h"
 #include "pathname.h"
@@ -121,6 +122,12 @@ int runCompact(const std::string &from, const std::string &to,
     dst.openFile(to, NC_O_RW);
     Lock lock(dst, NC_L_RW);
     writeTree(dst, "/", tree, true);
+  }
+  if (src.foreign()) {  // the copy is for the same machines as the source
+    std::string bytes = readInput(to);
+    std::string why = swapByteOrder(bytes, hostIsBigEndian());
+    if (!why.empty()) throw Failure(to, why);
+    writeOutput(to, bytes);
   }
   Registry copy;
   copy.openFile(to, NC_O_RO);

@@ -52,6 +52,8 @@ class Registry : public NConfig {
   // and writes a file of the other byte order back in its own order. Throws
   // Failure when that fails.
   void finish();
+  // True when the file is of the other byte order than this machine's.
+  bool foreign() const { return foreign_ != nullptr; }
   const std::string &file() const { return file_; }
   // Makes messages name `name` instead of the file opened (for scratch
   // copies that stand in for another file).
