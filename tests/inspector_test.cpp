@@ -351,6 +351,63 @@ TEST_F(Inspector, DumpAndLoadKeepEveryByte) {
   EXPECT_EQ(nctool({"get", copy, "/elsewhere/x/ключ"}).out, "значение\n");
 }
 
+// Every byte a name or value may hold survives a dump and a load, and each
+// key stays on a line of its own.
+TEST_F(Inspector, DumpEscapesEveryByte) {
+  TestNConfig h;
+  ASSERT_EQ(makeRegistry(h, reg), NC_ERR_OK);
+  std::string all, every;
+  for (int b = 1; b < 256; b++) all += char(b);
+  for (int b = 0; b < 256; b++) every += char(b);
+  for (int b = 1; b < 256; b++) {
+    if (b == '/') continue;
+    const std::string key = "/d/" + std::string(1, char(b)) + "k";
+    ASSERT_EQ(h.setKey(key.c_str(), all.c_str()), NC_ERR_OK) << b;
+  }
+  h.setKey("/d/[x", every.data(), unsigned(every.size()));
+  h.setKey("/d/#x", "#[=]");
+  h.close();
+  const Outcome dump = on({"dump"});
+  ASSERT_EQ(dump.status, 0) << dump.err;
+  EXPECT_EQ(std::count(dump.out.begin(), dump.out.end(), '\n'), 1 + 2 + 254 + 2);
+  const std::string copy = dir.file("copy.db");
+  ASSERT_EQ(nctool({"create", copy}).status, 0);
+  ASSERT_EQ(nctool({"load", copy}, dump.out).status, 0);
+  EXPECT_EQ(dumpFile(copy), dumpFile(reg));
+  EXPECT_EQ(nctool({"dump", copy}).out, dump.out);
+}
+
+// Trouble is status 2 and one line naming the file and the cause.
+TEST_F(Inspector, TroubleIsNamedWithItsCause) {
+  makeAwkward(reg);
+  const std::string cut = dir.file("cut.db");
+  std::vector<unsigned char> image = readFile(reg);
+  image.resize(3000);
+  writeFile(cut, image);
+  const std::string none = dir.file("none.db");
+  const std::pair<Args, std::string> cases[] = {
+      {{"get", cut, "/n"}, cut + ": truncated: header says 4096 bytes, file has 3000"},
+      {{"batch", cut, "/dev/null"}, cut + ": truncated: header says 4096 bytes, file has 3000"},
+      {{"export", reg, "-o", "/dev/full"}, "/dev/full: No space left on device"},
+      {{"dump", reg, "/", "-o", "/dev/full"}, "/dev/full: No space left on device"},
+      {{"ls", dir.path()}, dir.path() + ": not a regular file"},
+      {{"load", none}, none + ": No such file or directory"},
+      {{"set", reg, "/x", "int", "--from", none}, none + ": No such file or directory"},
+      {{"convert", "--byte-order", "big", cut, none}, cut + ": damaged"},
+      {{"convert", "--byte-order", "big", reg, cut}, cut + ": exists already"},
+      {{"salvage", reg, cut}, cut + ": exists already"},
+      {{"ls", "--frob", reg}, "ls: The following argument was not expected: --frob; run 'nctool ls --help'"},
+      {{"watch", reg, "--interval", "0"}, "watch: --interval: Value 0 not in range"},
+      {{"convert", "--byte-order", "middle", reg, none}, "convert: --byte-order: middle not in {big,little,host}"}};
+  for (const auto &[args, cause] : cases) {
+    const Outcome r = nctool(args, "[/a]\n");
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_EQ(r.err.rfind("nctool: " + cause, 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  EXPECT_FALSE(readFile(none).size());
+}
+
 // A load that fails anywhere changes nothing and names the line.
 TEST_F(Inspector, LoadIsAllOrNothing) {
   makeAwkward(reg);
