@@ -48,16 +48,15 @@ int runSet(const std::string &file, const std::string &path,
   return edit(file, [&](Registry &r) { storeKey(r, path, key); });
 }
 
-}  // namespace
+// The command line of one editing command.
+struct Options {
+  std::string file, path, type, value, target, from;
+  unsigned int slots = 0;
+  bool recursive = false, force = false;
+  CLI::Option *value_option = nullptr;
+};
 
-void addEditCommands(CLI::App &app, std::vector<Command> &out) {
-  struct Options {
-    std::string file, path, type, value, target, from;
-    unsigned int slots = 0;
-    bool recursive = false, force = false;
-    CLI::Option *value_option = nullptr;
-  };
-
+void addSet(CLI::App &app, std::vector<Command> &out) {
   auto set = std::make_shared<Options>();
   CLI::App *cmd = app.add_subcommand("set", "Store a value under a key");
   cmd->footer(
@@ -74,7 +73,8 @@ void addEditCommands(CLI::App &app, std::vector<Command> &out) {
       "input instead: a raw value as its bytes (not hex), a string as it is.\n"
       "Examples:  nctool set reg.db /net/port uint 8001\n"
       "           nctool set reg.db /tune/offset int -- -250\n"
-      "           nctool set reg.db /keys/k1 raw 00ff10");
+      "           nctool set reg.db /keys/k1 raw 00ff10\n"
+      "           nctool set reg.db /keys/k2 raw --from k2.bin");
   cmd->add_option("FILE", set->file, "Registry file")->required();
   cmd->add_option("PATH", set->path, "Key")->required();
   cmd->add_option("TYPE", set->type, "string, int, uint, double, raw or dir")
@@ -87,9 +87,11 @@ void addEditCommands(CLI::App &app, std::vector<Command> &out) {
                    return runSet(set->file, set->path, set->type, set->value,
                                  set->value_option->count() > 0, set->from);
                  }});
+}
 
+void addMkdir(CLI::App &app, std::vector<Command> &out) {
   auto mkdir = std::make_shared<Options>();
-  cmd = app.add_subcommand("mkdir", "Create a directory");
+  CLI::App *cmd = app.add_subcommand("mkdir", "Create a directory");
   cmd->footer(
       "Creates PATH and any missing directories above it; an existing\n"
       "directory is left as it is.\n"
@@ -103,9 +105,11 @@ void addEditCommands(CLI::App &app, std::vector<Command> &out) {
                    return runSet(mkdir->file, mkdir->path, "dir",
                                  std::to_string(mkdir->slots), true, "");
                  }});
+}
 
+void addRm(CLI::App &app, std::vector<Command> &out) {
   auto rm = std::make_shared<Options>();
-  cmd = app.add_subcommand("rm", "Remove a key or a directory");
+  CLI::App *cmd = app.add_subcommand("rm", "Remove a key or a directory");
   cmd->footer(
       "A directory that is not empty needs -r. The root cannot be removed.\n"
       "Example:  nctool rm -r reg.db /net/hosts");
@@ -120,15 +124,17 @@ void addEditCommands(CLI::App &app, std::vector<Command> &out) {
                      removeEntry(r, rm->path, rm->recursive, rm->force);
                    });
                  }});
+}
 
+void addMv(CLI::App &app, std::vector<Command> &out) {
   auto mv = std::make_shared<Options>();
-  cmd = app.add_subcommand("mv", "Rename or move a key or a directory");
+  CLI::App *cmd = app.add_subcommand("mv", "Rename or move a key or a directory");
   cmd->footer(
       "NEW without '/' is a new name in the same directory; NEW with '/' is a\n"
       "new path. An existing directory NEW receives PATH under its own name.\n"
       "An existing key is never overwritten.\n"
       "Examples:  nctool mv reg.db /net/host hostname\n"
-      "           nctool mv reg.db /net/hostname /system/");
+      "           nctool mv reg.db /net/hostname /system");
   cmd->add_option("FILE", mv->file, "Registry file")->required();
   cmd->add_option("PATH", mv->path, "Key or directory")->required();
   cmd->add_option("NEW", mv->target, "New name or new path")->required();
@@ -140,6 +146,15 @@ void addEditCommands(CLI::App &app, std::vector<Command> &out) {
                      moveEntry(r, mv->path, mv->target);
                    });
                  }});
+}
+
+}  // namespace
+
+void addEditCommands(CLI::App &app, std::vector<Command> &out) {
+  addSet(app, out);
+  addMkdir(app, out);
+  addRm(app, out);
+  addMv(app, out);
 }
 
 }  // namespace nctool
