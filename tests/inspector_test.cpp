@@ -5,6 +5,7 @@
 #include <iterator>
 #include <set>
 #include <limits>
+#include <map>
 
 #include "test_util.h"
 
@@ -551,41 +552,38 @@ TEST_F(Inspector, FilesKeepTheirOwnersIntent) {
   }
 }
 
-// watch reports what another process changes, and stops when told.
+// watch reports what another process changes, and stops when told. The
+// edits go on for longer than the watcher needs to start, whatever that
+// takes under an emulator, so the lines are checked by their form.
 TEST_F(Inspector, WatchReportsChangesOfAnotherProcess) {
   makeAwkward(reg);
-  Program watch(NCTOOL_BINARY, {"watch", reg, "/net", "--interval", "20", "--count", "4", "--timeout", "60"});
-  for (int i = 1; i <= 25; i++) {  // 2.5 s: enough changes after the watcher's first reading
+  Program watch(NCTOOL_BINARY, {"watch", reg, "/net", "--interval", "20", "--count", "10", "--timeout", "60"});
+  for (int i = 1; i <= 40; i++) {
     usleep(100000);
     TestNConfig h;
     h.setName(reg.c_str());
     ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
-    h.setKey("/net/port", static_cast<unsigned>(i));
+    if (i % 3 != 0) h.setKey("/net/port", static_cast<unsigned>(i));
+    if (i % 6 == 3) h.setKey("/net/x y", -i);
+    if (i % 6 == 0) h.delKey("/net/x y");
   }
   const Outcome r = watch.finish();
   EXPECT_EQ(r.status, 0) << r.err;
   std::istringstream lines(r.out);
-  int changed = 0;
+  std::map<std::string, int> kinds;
   for (std::string line; std::getline(lines, line);) {
-    EXPECT_EQ(line.rfind("changed /net/port (uint) = ", 0), 0u) << line;
-    changed++;
+    const bool port = line.rfind("changed /net/port (uint) = ", 0) == 0;
+    const bool created = line.rfind("created \"/net/x y\" (int) = -", 0) == 0;
+    EXPECT_TRUE(port || created || line == "removed \"/net/x y\"") << line;
+    kinds[line.substr(0, 7)]++;
   }
-  EXPECT_GE(changed, 4);
-
-  Program more(NCTOOL_BINARY, {"watch", reg, "/net", "--interval", "20", "--timeout", "4"});
-  usleep(1500000);
-  {
-    TestNConfig h;
-    h.setName(reg.c_str());
-    ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
-    h.setKey("/net/new2", -1);
-    h.delKey("/net/host");
-  }
-  const Outcome r2 = more.finish();
-  EXPECT_EQ(r2.out, "created /net/new2 (int) = -1\nremoved /net/host\n");
+  EXPECT_GE(kinds["changed"] + kinds["created"] + kinds["removed"], 10);
+  EXPECT_GE(kinds["created"], 1);
+  EXPECT_GE(kinds["removed"], 1);
+  // Without changes it prints nothing and ends after --timeout.
+  EXPECT_EQ(nctool({"watch", reg, "/net", "--timeout", "0.3"}).out, "");
 }
 
-// salvage keeps every sound entry of a damaged file and lists the others.
 TEST_F(Inspector, SalvageKeepsWhatIsSoundAndNamesWhatIsLost) {
   struct Case {
     const char *what;
