@@ -13,7 +13,8 @@ namespace {
 const char kDescription[] =
     "nctool: inspect, edit, check and compact registry files.\n"
     "Every command takes the registry FILE first. Reading commands (ls, tree,\n"
-    "get, stat, check, export, diff) open it read-only and never change it.";
+    "get, stat, check, export, dump, diff, watch) open it read-only and never\n"
+    "change it. Files of either byte order are read and edited alike.";
 
 const char kFooter[] =
     "Example:\n"

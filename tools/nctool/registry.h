@@ -62,7 +62,9 @@ class Registry : public NConfig {
   // The bytes of the file as this handle sees them: the whole view under
   // the lock the caller holds. Reads through the mapping, not another
   // descriptor, whose closing would drop this process's record locks.
-  std::string image() const { return std::string(data, sb->size); }
+  std::string image() const {
+    return std::string(data, sb->size < lsize ? sb->size : lsize);
+  }
 
   // The entry at `path`; takes (or nests in) a shared lock.
   Entry find(const std::string &path);
