@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
+#include "byteorder.h"
 #include "image.h"
 #include "lib/system/nconfig.h"
 #include "tool.h"
@@ -10,6 +13,8 @@
 namespace nctool {
 
 namespace {
+
+using json = nlohmann::ordered_json;
 
 // The allocator's figures, defined as the store's status() defines them.
 struct FreeSpace {
@@ -44,22 +49,38 @@ bool freeSpace(const Image &image, const nc_sb_s &sb, FreeSpace &f) {
   return true;
 }
 
-int runStat(const std::string &file) {
-  Image image;
-  try {
-    image = loadImage(file);
-  } catch (Failure &f) {
-    f.status = kExitFailed;  // only check tells "cannot open" apart
-    throw;
-  }
-  if (otherByteOrder(image.bytes.data(), image.bytes.size()))
-    throw Failure(file, kOtherByteOrder);
-  nc_sb_s sb = superblock(image);
-  CheckSummary check = checkImage(image);
+// What stat reports about a file.
+struct Figures {
+  nc_sb_s sb;
+  size_t length = 0;        // bytes in the file
+  bool free_known = false;  // the free-chunk table lies inside the file
+  bool foreign = false;     // of the other byte order than this machine's
+  FreeSpace free;
+  CheckSummary check;
+};
 
+Figures figures(const std::string &file) {
+  Image image = loadImage(file);
+  Figures fig;
+  fig.foreign = otherByteOrder(image.bytes.data(), image.bytes.size());
+  if (fig.foreign) {
+    std::string why = toHostOrder(image);
+    if (!why.empty()) throw Failure(file, "of the other byte order, and " + why);
+  }
+  fig.sb = superblock(image);
+  fig.length = image.bytes.size();
+  fig.free_known = freeSpace(image, fig.sb, fig.free);
+  fig.check = checkImage(image);
+  return fig;
+}
+
+void printStat(const std::string &file, const Figures &fig) {
+  const nc_sb_s &sb = fig.sb;
+  const FreeSpace &f = fig.free;
   printf("size:         %u\n", sb.size);
-  if (sb.size != image.bytes.size())
-    printf("file length:  %zu (differs from size)\n", image.bytes.size());
+  printf("byte order:   %s\n", (fig.foreign != hostIsBigEndian()) ? "big-endian" : "little-endian");
+  if (sb.size != fig.length)
+    printf("file length:  %zu (differs from size)\n", fig.length);
   printf("growth unit:  %u page%s (%llu bytes)\n", sb.size_inc,
          sb.size_inc == 1 ? "" : "s",
          static_cast<unsigned long long>(sb.size_inc) * 4096);
@@ -67,8 +88,7 @@ int runStat(const std::string &file) {
   printf("table:        %u records at %u, grows by %u\n", sb.chunk_ttl, sb.chunk,
          sb.chunk_inc);
   printf("modtime:      %u\n", sb.modtime);
-  FreeSpace f;
-  if (freeSpace(image, sb, f)) {
+  if (fig.free_known) {
     printf("free:         %u in %u chunk%s\n", f.total, f.count,
            f.count > 1 ? "s" : "");
     if (f.count != 0)
@@ -77,6 +97,7 @@ int runStat(const std::string &file) {
   } else {
     printf("free:         unknown (the table lies outside the file)\n");
   }
+  const CheckSummary &check = fig.check;
   printf("directories:  %u\n", check.directories);
   printf("keys:         %u\n", check.keys);
   printf("leaked:       %llu bytes in %zu area%s\n",
@@ -86,14 +107,66 @@ int runStat(const std::string &file) {
     printf("damage:       %zu finding%s; run 'nctool check %s'\n",
            check.damage.size(), check.damage.size() == 1 ? "" : "s",
            file.c_str());
-  return kExitOk;
 }
 
-int runCheck(const std::string &file, bool quiet, bool leaks) {
+void printStatJson(const std::string &file, const Figures &fig) {
+  json j = json::object();
+  j["file"] = file;
+  j["size"] = fig.sb.size;
+  j["byte_order"] = (fig.foreign != hostIsBigEndian()) ? "big" : "little";
+  j["file_length"] = fig.length;
+  j["growth_pages"] = fig.sb.size_inc;
+  j["dir_batch"] = fig.sb.ent_inc;
+  j["table"] = {{"records", fig.sb.chunk_ttl}, {"offset", fig.sb.chunk},
+                {"grows_by", fig.sb.chunk_inc}};
+  j["modtime"] = fig.sb.modtime;
+  const FreeSpace &f = fig.free;
+  if (fig.free_known) {
+    j["free"] = {{"bytes", f.total}, {"chunks", f.count}, {"min", f.min},
+                 {"avg", f.count != 0 ? f.total / f.count : 0}, {"max", f.max}};
+  } else {
+    j["free"] = nullptr;
+  }
+  j["directories"] = fig.check.directories;
+  j["keys"] = fig.check.keys;
+  j["leaked"] = {{"bytes", fig.check.leaked_bytes}, {"areas", fig.check.leaks.size()}};
+  j["damage"] = fig.check.damage.size();
+  printf("%s\n", j.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+}
+
+// Findings as a JSON array of {"offset", "what"}.
+json findingsJson(const std::vector<Finding> &list) {
+  json a = json::array();
+  for (const Finding &f : list) a.push_back({{"offset", f.offset}, {"what", f.what}});
+  return a;
+}
+
+void printCheckJson(const std::string &file, const CheckSummary &check) {
+  json j = json::object();
+  j["file"] = file;
+  j["intact"] = check.damage.empty();
+  j["damage"] = findingsJson(check.damage);
+  j["leaks"] = findingsJson(check.leaks);
+  j["leaked_bytes"] = check.leaked_bytes;
+  j["directories"] = check.directories;
+  j["keys"] = check.keys;
+  printf("%s\n", j.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+}
+
+int runCheck(const std::string &file, bool quiet, bool leaks, bool asJson) {
   Image image = loadImage(file);
+  if (otherByteOrder(image.bytes.data(), image.bytes.size())) {
+    std::string why = toHostOrder(image);
+    if (!why.empty()) {
+      if (!quiet) printf("%s: of the other byte order, and %s\n", file.c_str(), why.c_str());
+      return kExitNo;
+    }
+  }
   CheckSummary check = checkImage(image);
-  if (!quiet && otherByteOrder(image.bytes.data(), image.bytes.size()))
-    printf("%s: %s\n", file.c_str(), kOtherByteOrder);
+  if (asJson && !quiet) {
+    printCheckJson(file, check);
+    return check.damage.empty() ? kExitOk : kExitNo;
+  }
   if (!quiet) {
     for (const Finding &f : check.damage)
       printf("%s: offset %u: %s\n", file.c_str(), f.offset, f.what.c_str());
@@ -111,13 +184,17 @@ int runCheck(const std::string &file, bool quiet, bool leaks) {
              check.damage.size() == 1 ? "" : "s");
     }
   }
-  return check.damage.empty() ? kExitOk : kExitDamaged;
+  return check.damage.empty() ? kExitOk : kExitNo;
 }
 
 }  // namespace
 
 void addStatCommand(CLI::App &app, std::vector<Command> &out) {
-  auto file = std::make_shared<std::string>();
+  struct Options {
+    std::string file;
+    bool json = false;
+  };
+  auto o = std::make_shared<Options>();
   CLI::App *cmd = app.add_subcommand("stat", "Show size, free space and counts");
   cmd->footer(
       "Prints the file's size and parameters; its free space as the allocator\n"
@@ -126,8 +203,17 @@ void addStatCommand(CLI::App &app, std::vector<Command> &out) {
       "and keys; and leaked bytes: space allocated that nothing refers to,\n"
       "which 'compact' reclaims.\n"
       "Example:  nctool stat reg.db");
-  cmd->add_option("FILE", *file, "Registry file")->required();
-  out.push_back({cmd, [file] { return runStat(*file); }});
+  cmd->add_option("FILE", o->file, "Registry file")->required();
+  cmd->add_flag("--json", o->json, "One line of JSON (schema in README)");
+  out.push_back({cmd, [o] {
+                   Figures fig = figures(o->file);
+                   if (o->json) {
+                     printStatJson(o->file, fig);
+                   } else {
+                     printStat(o->file, fig);
+                   }
+                   return kExitOk;
+                 }});
 }
 
 void addCheckCommand(CLI::App &app, std::vector<Command> &out) {
@@ -135,6 +221,7 @@ void addCheckCommand(CLI::App &app, std::vector<Command> &out) {
     std::string file;
     bool quiet = false;
     bool leaks = false;
+    bool json = false;
   };
   auto o = std::make_shared<Options>();
   CLI::App *cmd = app.add_subcommand("check", "Check the file's structure");
@@ -146,7 +233,11 @@ void addCheckCommand(CLI::App &app, std::vector<Command> &out) {
   cmd->add_option("FILE", o->file, "Registry file")->required();
   cmd->add_flag("-q,--quiet", o->quiet, "Print nothing; only the exit status");
   cmd->add_flag("-l,--leaks", o->leaks, "Also list each leaked area");
-  out.push_back({cmd, [o] { return runCheck(o->file, o->quiet, o->leaks); }});
+  cmd->add_flag("--json", o->json,
+                "One line of JSON with every finding (schema in README)");
+  out.push_back({cmd, [o] {
+                   return runCheck(o->file, o->quiet, o->leaks, o->json);
+                 }});
 }
 
 }  // namespace nctool

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "pathname.h"
 #include "registry.h"
 #include "text.h"
 #include "tool.h"
@@ -41,6 +42,7 @@ int compare(const Node &a, const Node &b, const std::string &path, bool full) {
 }
 
 Node readSide(const std::string &file, const std::string &path) {
+  requirePath(file, path);
   Registry reg;
   reg.openFile(file, NC_O_RO);
   Lock lock(reg, NC_L_RO);
@@ -68,7 +70,7 @@ void addDiffCommand(CLI::App &app, std::vector<Command> &out) {
   out.push_back({cmd, [o] {
                    Node a = readSide(o->a, o->path), b = readSide(o->b, o->path);
                    return compare(a, b, o->path, o->full) == 0 ? kExitOk
-                                                               : kExitFailed;
+                                                               : kExitNo;
                  }});
 }
 

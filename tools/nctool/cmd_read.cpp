@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "json_io.h"
+#include "pathname.h"
 #include "registry.h"
 #include "text.h"
 #include "tool.h"
@@ -25,11 +27,17 @@ void writeOut(const std::string &bytes) {
   fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 
-int runLs(const std::string &file, const std::string &path, bool full) {
+int runLs(const std::string &file, const std::string &path, bool full,
+          bool json) {
+  requirePath(file, path);
   Registry reg;
   reg.openFile(file, NC_O_RO);
   Lock lock(reg, NC_L_RO);
   Node n = readTree(reg, path, 1);
+  if (json) {
+    writeOut(listingJson(n, path));
+    return kExitOk;
+  }
   if (n.type != NC_DIR) {
     printf("%s\n", showEntry(n, n.name, full).c_str());
     return kExitOk;
@@ -40,6 +48,7 @@ int runLs(const std::string &file, const std::string &path, bool full) {
 }
 
 int runTree(const std::string &file, const std::string &path, bool full) {
+  requirePath(file, path);
   Registry reg;
   reg.openFile(file, NC_O_RO);
   Lock lock(reg, NC_L_RO);
@@ -49,12 +58,18 @@ int runTree(const std::string &file, const std::string &path, bool full) {
   return kExitOk;
 }
 
-int runGet(const std::string &file, const std::string &path, bool binary) {
+int runGet(const std::string &file, const std::string &path, bool binary,
+           bool json) {
+  requirePath(file, path);
   Registry reg;
   reg.openFile(file, NC_O_RO);
   Lock lock(reg, NC_L_RO);
   Node n = readTree(reg, path, 0);
   if (n.type == NC_DIR) throw Failure(file, path + ": is a directory");
+  if (json) {
+    writeOut(keyJson(n, path));
+    return n.has_value && n.type != NC_LINK ? kExitOk : kExitNo;
+  }
   if (n.type == NC_RAW) {
     if (binary) {
       writeOut(n.bytes);
@@ -64,12 +79,12 @@ int runGet(const std::string &file, const std::string &path, bool binary) {
     return kExitOk;
   }
   if (!n.has_value || n.type == NC_LINK)
-    throw Failure(file, path + ": has no value");
+    throw Failure(file, path + ": has no value", kExitNo);
   if (n.type == NC_STRING) {
     writeOut(n.bytes);
     if (!binary) putchar('\n');
   } else {
-    printf("%s\n", showValue(n, true).c_str());
+    printf(binary ? "%s" : "%s\n", showValue(n, true).c_str());
   }
   return kExitOk;
 }
@@ -82,6 +97,7 @@ void addReadCommands(CLI::App &app, std::vector<Command> &out) {
     std::string path = "/";
     bool full = false;
     bool binary = false;
+    bool json = false;
   };
 
   auto ls = std::make_shared<Options>();
@@ -95,7 +111,9 @@ void addReadCommands(CLI::App &app, std::vector<Command> &out) {
   cmd->add_option("PATH", ls->path, "Directory (or key) to list")
       ->capture_default_str();
   cmd->add_flag("--full", ls->full, "Show long values whole, not shortened");
-  out.push_back({cmd, [ls] { return runLs(ls->file, ls->path, ls->full); }});
+  cmd->add_flag("--json", ls->json, "One line of JSON (schema in README)");
+  out.push_back(
+      {cmd, [ls] { return runLs(ls->file, ls->path, ls->full, ls->json); }});
 
   auto tree = std::make_shared<Options>();
   cmd = app.add_subcommand("tree", "Show a subtree with types and values");
@@ -112,14 +130,19 @@ void addReadCommands(CLI::App &app, std::vector<Command> &out) {
   cmd = app.add_subcommand("get", "Print one value alone, for scripts");
   cmd->footer(
       "Strings as they are, numbers in decimal, raw values in hex; each\n"
-      "followed by a newline. Exit status 1 when the key is missing.\n"
+      "followed by a newline. Exit status 1 when the key is missing or has\n"
+      "no value.\n"
       "Example:  port=$(nctool get reg.db /net/port)");
   cmd->add_option("FILE", get->file, "Registry file")->required();
   cmd->add_option("PATH", get->path, "Key")->required();
-  cmd->add_flag("-b,--binary", get->binary,
-                "Write strings and raw values as bytes, without a newline");
-  out.push_back(
-      {cmd, [get] { return runGet(get->file, get->path, get->binary); }});
+  cmd->add_flag("-b,--binary,--raw", get->binary,
+                "Write strings and raw values as their bytes and numbers as "
+                "text, without a newline; 'set --from' reads it back");
+  cmd->add_flag("--json", get->json,
+                "One line of JSON: path, type and value (schema in README)");
+  out.push_back({cmd, [get] {
+                   return runGet(get->file, get->path, get->binary, get->json);
+                 }});
 }
 
 }  // namespace nctool

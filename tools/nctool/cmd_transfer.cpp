@@ -11,7 +11,10 @@
 #include <iterator>
 #include <sstream>
 
+#include "byteorder.h"
+#include "io.h"
 #include "json_io.h"
+#include "pathname.h"
 #include "registry.h"
 #include "tool.h"
 #include "tree.h"
@@ -39,38 +42,20 @@ class CreatedFile {
   bool kept_ = false;
 };
 
-std::string readInput(const std::string &input) {
-  std::ostringstream text;
-  if (input == "-") {
-    text << std::cin.rdbuf();
-    if (std::cin.bad()) throw Failure("standard input", "cannot be read");
-    return text.str();
-  }
-  std::ifstream in(input, std::ios::binary);
-  if (!in) throw Failure(input, strerror(errno));
-  text << in.rdbuf();
-  if (in.bad()) throw Failure(input, "cannot be read");
-  return text.str();
-}
-
-void writeOutput(const std::string &output, const std::string &text) {
-  if (output == "-") {
-    fwrite(text.data(), 1, text.size(), stdout);
-    return;
-  }
-  FILE *f = fopen(output.c_str(), "wb");
-  if (f == nullptr) throw Failure(output, strerror(errno));
-  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-  int err = errno;
-  if (fclose(f) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) throw Failure(output, strerror(err));
+// Gives `to` the permission bits of `from`, and its owner and group when
+// run as root (others cannot give files away).
+void copyOwnership(const std::string &from, const std::string &to) {
+  struct stat st;
+  if (::stat(from.c_str(), &st) != 0) throw Failure(from, strerror(errno));
+  if (::geteuid() == 0 && ::chown(to.c_str(), st.st_uid, st.st_gid) != 0)
+    throw Failure(to, std::string("cannot set the owner: ") + strerror(errno));
+  if (::chmod(to.c_str(), st.st_mode & 07777) != 0)
+    throw Failure(to, std::string("cannot set permissions: ") + strerror(errno));
 }
 
 int runExport(const std::string &file, const std::string &path,
               const std::string &output) {
+  requirePath(file, path);
   Registry reg;
   reg.openFile(file, NC_O_RO);
   Node tree;
@@ -84,8 +69,11 @@ int runExport(const std::string &file, const std::string &path,
 
 int runImport(const std::string &file, const std::string &input,
               const std::string &at, const Parameters &params) {
+  if (!at.empty()) requirePath(file, at);
+  const std::string source = sourceName(input);
   std::string path;
-  const Node tree = importDocument(readInput(input), input == "-" ? "standard input" : input, path);
+  const Node tree = importDocument(readInput(input), source, path);
+  requirePath(source, path);
   if (!at.empty()) path = at;
 
   std::unique_ptr<CreatedFile> created;
@@ -96,9 +84,12 @@ int runImport(const std::string &file, const std::string &input,
   {
     Registry reg;
     reg.openFile(file, NC_O_RW);
-    Lock lock(reg, NC_L_RW);
-    checkWritable(reg, path, tree);
-    writeTree(reg, path, tree, false);
+    {
+      Lock lock(reg, NC_L_RW);
+      checkWritable(reg, path, tree);
+      writeTree(reg, path, tree, false);
+    }
+    reg.finish();
   }
   if (created) created->keep();
   return kExitOk;
@@ -132,10 +123,17 @@ int runCompact(const std::string &from, const std::string &to,
     Lock lock(dst, NC_L_RW);
     writeTree(dst, "/", tree, true);
   }
+  if (src.foreign()) {  // the copy is for the same machines as the source
+    std::string bytes = readInput(to);
+    std::string why = swapByteOrder(bytes, hostIsBigEndian());
+    if (!why.empty()) throw Failure(to, why);
+    writeOutput(to, bytes);
+  }
   Registry copy;
   copy.openFile(to, NC_O_RO);
   if (readTree(copy, "/") != tree)
     throw Failure(to, "the compacted tree differs from " + from);
+  copyOwnership(from, to);
   created.keep();
   return kExitOk;
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "byteorder.h"
 #include "lib/system/nconfig.h"
 #include "tool.h"
 
@@ -22,14 +23,17 @@ struct FileCloser {
 };
 
 Failure unreadable(const std::string &file, const std::string &what) {
-  return Failure(file, what, kExitNoFile);
+  return Failure(file, what, kExitTrouble);
 }
 
 }  // namespace
 
-const char kOtherByteOrder[] =
-    "written on a machine of the other byte order; use the nctool built for "
-    "that machine (for the receiver: the PowerPC build, under qemu-ppc)";
+std::string toHostOrder(Image &image) {
+  std::string bytes(image.bytes.begin(), image.bytes.end());
+  std::string why = swapByteOrder(bytes, !hostIsBigEndian());
+  if (why.empty()) image.bytes.assign(bytes.begin(), bytes.end());
+  return why;
+}
 
 bool otherByteOrder(const char *bytes, size_t length) {
   nc_sb_s sb;

@@ -38,8 +38,9 @@ struct CheckSummary {
 // True when `bytes` begin with a superblock written on a machine of the
 // other byte order (files are used only where they were made).
 bool otherByteOrder(const char *bytes, size_t length);
-// The message for such a file.
-extern const char kOtherByteOrder[];
+// Brings `image`, of the other byte order, into host order. Returns "" or
+// why it cannot be done (the image is damaged).
+std::string toHostOrder(Image &image);
 
 // Runs the store's structural checker over the image.
 CheckSummary checkImage(const Image &image);

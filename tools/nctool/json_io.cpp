@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "pathname.h"
 #include "text.h"
 #include "tool.h"
 
@@ -37,12 +38,14 @@ bool numberKeepsBits(double d) {
   return memcmp(&back, &d, sizeof d) == 0;
 }
 
-json toJson(const Node &n) {
+// The node `n` as JSON; with `below`, a directory's children too.
+json toJson(const Node &n, bool below = true) {
   json j = json::object();
   putText(j, "name", n.name);
   j["type"] = typeName(n.type);
   switch (n.type) {
     case NC_DIR: {
+      if (!below) break;
       json children = json::array();
       for (const Node &c : n.children) children.push_back(toJson(c));
       j["children"] = std::move(children);
@@ -136,6 +139,8 @@ class Reader {
     auto list = j.find("children");
     if (list == j.end()) return;
     if (!list->is_array()) throw bad(where, "\"children\" is not an array");
+    if (std::count(where.begin(), where.end(), '/') >= kMaxDepth)
+      throw bad(where, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
     std::set<std::string> seen;
     for (const json &c : *list) {
       std::string name;
@@ -203,6 +208,19 @@ class Reader {
   std::string source_;
 };
 
+// "line L, column C" of the byte at 1-based position `byte` of `text`
+// ("the end" when the text ended first).
+std::string place(const std::string &text, size_t byte) {
+  if (byte == 0 || byte > text.size()) return "unexpected end of the text";
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i + 1 < byte; ++i) {
+    column = text[i] == '\n' ? 1 : column + 1;
+    if (text[i] == '\n') ++line;
+  }
+  return "unexpected character at line " + std::to_string(line) + ", column " +
+         std::to_string(column);
+}
+
 }  // namespace
 
 std::string exportDocument(const Node &tree, const std::string &path) {
@@ -214,13 +232,37 @@ std::string exportDocument(const Node &tree, const std::string &path) {
   return doc.dump(2) + "\n";
 }
 
+std::string listingJson(const Node &n, const std::string &path) {
+  json doc = json::object();
+  putText(doc, "path", path);
+  doc["type"] = typeName(n.type);
+  json entries = json::array();
+  if (n.type == NC_DIR) {
+    for (const Node &c : n.children) entries.push_back(toJson(c, false));
+  } else {
+    entries.push_back(toJson(n, false));
+  }
+  doc["entries"] = std::move(entries);
+  return doc.dump() + "\n";
+}
+
+std::string keyJson(const Node &n, const std::string &path) {
+  json doc = toJson(n, false);
+  doc.erase("name");
+  doc.erase("name_hex");
+  json out = json::object();
+  putText(out, "path", path);
+  out.update(doc);
+  return out.dump() + "\n";
+}
+
 Node importDocument(const std::string &text, const std::string &source,
                     std::string &path) {
   json doc;
   try {
     doc = json::parse(text);
   } catch (const json::parse_error &e) {
-    throw Failure(source, std::string("not valid JSON: ") + e.what());
+    throw Failure(source, "not valid JSON: " + place(text, e.byte));
   }
   Reader reader(source);
   if (!doc.is_object() || doc.value("format", json()) != kFormat)
@@ -233,8 +275,8 @@ Node importDocument(const std::string &text, const std::string &source,
   if (!doc.contains("tree")) throw Failure(source, "has no \"tree\"");
   try {
     return reader.node(doc["tree"], path);
-  } catch (const json::exception &e) {
-    throw Failure(source, e.what());
+  } catch (const json::exception &) {
+    throw Failure(source, "a value of the wrong kind in the document");
   }
 }
 

@@ -29,6 +29,16 @@ namespace nctool {
 // The export document for `tree`, read at `path`, indented for people.
 std::string exportDocument(const Node &tree, const std::string &path);
 
+// The listing of `n`, read at `path`, as one line of JSON:
+//   {"path": "/net", "type": "dir", "entries": [ ...nodes... ]}
+// The entries are the children of a directory, or the key itself; each is a
+// node as above, directories without "children".
+std::string listingJson(const Node &n, const std::string &path);
+
+// The key `n`, read at `path`, as one line of JSON: {"path": "/net/port",
+// "type": "uint", "value": 8001}, the value as in a node above.
+std::string keyJson(const Node &n, const std::string &path);
+
 // Reads an export document. Throws Failure naming `source` and the place of
 // the problem. `path` receives the path the tree was exported from.
 Node importDocument(const std::string &text, const std::string &source,

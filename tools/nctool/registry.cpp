@@ -19,8 +19,9 @@ namespace {
 constexpr uint32_t kMaxPages = 0xfffff;
 
 // Throws Failure with the system's description when `file` is not an
-// existing regular file that can be opened in `mode`.
-void probe(const std::string &file, int mode) {
+// existing regular file that can be opened in `mode`; true when it is a
+// registry of the other byte order.
+bool probe(const std::string &file, int mode) {
   struct stat st;
   if (::stat(file.c_str(), &st) != 0) throw Failure(file, strerror(errno));
   if (!S_ISREG(st.st_mode)) throw Failure(file, "not a regular file");
@@ -29,15 +30,33 @@ void probe(const std::string &file, int mode) {
   char header[sizeof(nc_sb_s)];
   ssize_t n = ::pread(fd, header, sizeof header, 0);
   ::close(fd);
-  if (n > 0 && otherByteOrder(header, size_t(n))) throw Failure(file, kOtherByteOrder);
+  const bool foreign = n > 0 && otherByteOrder(header, size_t(n));
+  nc_sb_s sb;
+  if (n < ssize_t(sizeof sb) || memcmp(header, NC_SB_MAGIC, 4) != 0) return false;
+  memcpy(&sb, header, sizeof sb);
+  if (foreign) sb.size = __builtin_bswap32(sb.size);
+  if (uint64_t(sb.size) > uint64_t(st.st_size))
+    throw Failure(file, "truncated: header says " + std::to_string(sb.size) +
+                            " bytes, file has " + std::to_string(st.st_size));
+  return foreign;
 }
 
 }  // namespace
 
+Registry::Registry() : NConfig(0) {}
+
+Registry::~Registry() { close(); }
+
+void Registry::finish() {
+  close();
+  if (foreign_) foreign_->writeBack();
+  foreign_.reset();
+}
+
 void Registry::openFile(const std::string &file, int mode) {
   file_ = file;
-  probe(file, mode);
-  int rc = setName(file.c_str());
+  if (probe(file, mode)) foreign_ = std::make_unique<ForeignCopy>(file, mode);
+  int rc = setName(foreign_ ? foreign_->scratch().c_str() : file.c_str());
   if (rc == NC_ERR_OK) rc = open(mode);
   switch (rc) {
     case NC_ERR_OK:
@@ -121,6 +140,15 @@ void createRegistry(const std::string &file, const Parameters &p) {
     int err = errno;
     throw Failure(file, std::string("cannot create: ") +
                             (err != 0 ? strerror(err) : resultText(rc).c_str()));
+  }
+  // The store makes files private (0600); a new file takes the permissions
+  // the umask leaves, as files other tools create do.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::chmod(file.c_str(), 0666 & ~mask) != 0) {
+    int err = errno;
+    ::unlink(file.c_str());
+    throw Failure(file, std::string("cannot set permissions: ") + strerror(err));
   }
   // Creation does not report failed writes; a short file means one failed.
   if (::stat(file.c_str(), &st) != 0 ||

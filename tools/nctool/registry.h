@@ -5,7 +5,10 @@
 #define TOOLS_NCTOOL_REGISTRY_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "foreign.h"
 
 #include "lib/system/nconfig.h"
 
@@ -35,12 +38,33 @@ constexpr Parameters kDefaultParameters{1, 8, 16};
 
 class Registry : public NConfig {
  public:
-  Registry() : NConfig(0) {}
+  Registry();
+  // Closes the file. Changes to a file of the other byte order that
+  // finish() did not write back are dropped.
+  ~Registry() override;
 
   // Opens `file` read-only (NC_O_RO) or read-write (NC_O_RW). Throws Failure
   // naming the file and the cause when it cannot be opened as a registry.
+  // A file of the other byte order is worked on through a host-order scratch
+  // copy, under a lock on `file` held until the handle ends.
   void openFile(const std::string &file, int mode);
+  // Ends an editing command's work: closes the handle (no lock may be held)
+  // and writes a file of the other byte order back in its own order. Throws
+  // Failure when that fails.
+  void finish();
+  // True when the file is of the other byte order than this machine's.
+  bool foreign() const { return foreign_ != nullptr; }
   const std::string &file() const { return file_; }
+  // Makes messages name `name` instead of the file opened (for scratch
+  // copies that stand in for another file).
+  void showAs(const std::string &name) { file_ = name; }
+
+  // The bytes of the file as this handle sees them: the whole view under
+  // the lock the caller holds. Reads through the mapping, not another
+  // descriptor, whose closing would drop this process's record locks.
+  std::string image() const {
+    return std::string(data, sb->size < lsize ? sb->size : lsize);
+  }
 
   // The entry at `path`; takes (or nests in) a shared lock.
   Entry find(const std::string &path);
@@ -56,6 +80,7 @@ class Registry : public NConfig {
 
  private:
   std::string file_;
+  std::unique_ptr<ForeignCopy> foreign_;
 };
 
 // Holds one level of the registry's whole-file lock for a scope.

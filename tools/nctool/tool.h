@@ -16,18 +16,19 @@ namespace nctool {
 
 struct Parameters;
 
-// Exit statuses shared by every command.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;   // the command could not do its work
-constexpr int kExitUsage = 2;    // the command line was not understood
-constexpr int kExitDamaged = 1;  // check: the file is damaged
-constexpr int kExitNoFile = 2;   // check: the file cannot be opened
+// Exit statuses shared by every command, for scripts to rely on.
+constexpr int kExitOk = 0;       // success
+constexpr int kExitNo = 1;       // a negative answer: no such key, trees
+                                 // differ, damage found
+constexpr int kExitTrouble = 2;  // bad usage, unreadable file, refused change,
+                                 // full disk, no permission
 
 // A failed command: main prints "nctool: FILE: CAUSE" on standard error and
-// exits with `status`. Commands throw it instead of printing themselves, so
-// every error is exactly one line.
+// exits with `status` (kExitNo for a negative answer, else kExitTrouble).
+// Commands throw it instead of printing themselves, so every error is
+// exactly one line.
 struct Failure : std::runtime_error {
-  Failure(std::string file, const std::string &cause, int status = kExitFailed)
+  Failure(std::string file, const std::string &cause, int status = kExitTrouble)
       : std::runtime_error(cause), file(std::move(file)), status(status) {}
   std::string file;
   int status;
@@ -48,6 +49,11 @@ void addStatCommand(CLI::App &app, std::vector<Command> &out);
 void addCheckCommand(CLI::App &app, std::vector<Command> &out);
 void addTransferCommands(CLI::App &app, std::vector<Command> &out);  // export, import, compact
 void addDiffCommand(CLI::App &app, std::vector<Command> &out);
+void addTextCommands(CLI::App &app, std::vector<Command> &out);   // dump, load
+void addBatchCommand(CLI::App &app, std::vector<Command> &out);
+void addWatchCommand(CLI::App &app, std::vector<Command> &out);
+void addSalvageCommand(CLI::App &app, std::vector<Command> &out);
+void addConvertCommand(CLI::App &app, std::vector<Command> &out);
 
 // Adds --pages, --slots and --records, which set the fields of `p`.
 // With `show_defaults`, help shows the values `p` holds now.

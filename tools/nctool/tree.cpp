@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
+#include "pathname.h"
 #include "text.h"
 #include "tool.h"
 
@@ -14,7 +16,9 @@ namespace {
 
 // Throws Failure for store result `rc` at `path` unless it is NC_ERR_OK.
 void expect(Registry &r, const std::string &path, int rc) {
-  if (rc != NC_ERR_OK) throw Failure(r.file(), path + ": " + resultText(rc));
+  if (rc != NC_ERR_OK)
+    throw Failure(r.file(), path + ": " + resultText(rc),
+                  rc == NC_ERR_NEXIST ? kExitNo : kExitTrouble);
 }
 
 // Names of the children of directory `path`, ascending.
@@ -74,8 +78,9 @@ void readValue(Registry &r, const std::string &path, const Entry &e, Node &n) {
   expect(r, path, rc);
 }
 
-Node readEntry(Registry &r, const std::string &path, const std::string &name,
-               const Entry &e, int depth) {
+// An entry and its value, without what lies below it.
+Node readOne(Registry &r, const std::string &path, const std::string &name,
+             const Entry &e) {
   Node n;
   n.name = name;
   n.type = e.type;
@@ -84,21 +89,59 @@ Node readEntry(Registry &r, const std::string &path, const std::string &name,
   n.has_value = e.has_value || e.type == NC_RAW;
   if (e.type < NC_DIR || e.type > NC_LINK)
     throw Failure(r.file(), path + ": entry of unknown " + typeName(e.type));
-  if (e.type != NC_DIR) {
-    if (e.has_value && e.type != NC_LINK) readValue(r, path, e, n);
-    return n;
-  }
-  if (depth == 0) return n;
-  for (const std::string &child : childNames(r, path)) {
+  if (e.type != NC_DIR && e.has_value && e.type != NC_LINK)
+    readValue(r, path, e, n);
+  return n;
+}
+
+// A directory still to be read: its node, path, entry offset and level.
+struct Pending {
+  Node *node;
+  std::string path;
+  uint32_t where;
+  int level;
+};
+
+// Fills the children of `p.node`, and queues those that are directories.
+// A child's node is not touched again once its siblings are all in place,
+// so the queued pointers stay valid.
+void readChildren(Registry &r, const Pending &p, int depth,
+                  std::vector<Pending> &todo) {
+  for (const std::string &child : childNames(r, p.path)) {
     if (!isPlainName(child))
-      throw Failure(r.file(), path + ": entry " + quote(child) +
+      throw Failure(r.file(), p.path + ": entry " + quote(child) +
                                   " has a name no path can reach");
-    std::string childPath = joinPath(path, child);
+    std::string childPath = joinPath(p.path, child);
     Entry ce = r.find(childPath);
     if (!ce.found) throw Failure(r.file(), childPath + ": listed but not found");
-    n.children.push_back(readEntry(r, childPath, child, ce, depth - 1));
+    p.node->children.push_back(readOne(r, childPath, child, ce));
   }
-  return n;
+  for (Node &c : p.node->children) {
+    if (c.type != NC_DIR) continue;
+    std::string childPath = joinPath(p.path, c.name);
+    if (depth < 0 || p.level + 1 < depth)
+      todo.push_back({&c, childPath, r.find(childPath).where, p.level + 1});
+  }
+}
+
+// Reads the directory `top` and, to `depth` levels (-1: all), below it.
+// Walks with an explicit stack; a directory met twice (a cycle in a damaged
+// file) or nesting deeper than kMaxDepth ends the walk with a Failure.
+void readBelow(Registry &r, Node &top, const std::string &path, uint32_t where,
+               int depth) {
+  std::set<uint32_t> visited;
+  std::vector<Pending> todo{{&top, path, where, 0}};
+  while (!todo.empty()) {
+    Pending p = todo.back();
+    todo.pop_back();
+    if (!visited.insert(p.where).second)
+      throw Failure(r.file(), p.path + ": the directory appears twice in the "
+                                       "tree (the file is damaged)");
+    if (p.level > kMaxDepth)
+      throw Failure(r.file(), p.path + ": nested deeper than " +
+                                  std::to_string(kMaxDepth) + " levels");
+    readChildren(r, p, depth, todo);
+  }
 }
 
 // Throws Failure when an existing entry at `path` or below has another type
@@ -121,8 +164,11 @@ bool operator==(const Node &a, const Node &b) {
 
 Node readTree(Registry &r, const std::string &path, int depth) {
   Entry e = r.find(path);
-  if (!e.found) throw Failure(r.file(), path + ": no such key or directory");
-  return readEntry(r, path, baseName(path), e, depth);
+  if (!e.found)
+    throw Failure(r.file(), path + ": no such key or directory", kExitNo);
+  Node n = readOne(r, path, baseName(path), e);
+  if (n.type == NC_DIR && depth != 0) readBelow(r, n, path, e.where, depth);
+  return n;
 }
 
 void checkWritable(Registry &r, const std::string &path, const Node &node) {
