@@ -68,7 +68,6 @@ TEST(Alloc, BestFitCarvesAndResorts) {
     std::vector<int> after;
   } cases[] = {
       {{40, 24, 20, 0}, 13, 0, {1, 0, 2, -1}},  // 24 is probed first, 4 over
-      {{40, 24, 20, 0}, 16, 0, {1, 0, 2, -1}},
       {{40, 20, 20, 20, 0}, 16, 2, {0, 1, 3, 2, -1}},  // first exact fit probed
       {{48, 32, 32, 32, 0, 0}, 16, 3, {0, 1, 2, 3, -1, -1}},
       {{40, 40, 40, 0}, 16, 2, {0, 1, 2, -1}},  // the last of equal larger ones

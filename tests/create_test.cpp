@@ -129,19 +129,13 @@ TEST_F(Create, CreateDirEnlargesToExactlyTheCountAndNeverShrinks) {
 
 TEST_F(Create, RefusalsChangeNothing) {
   open(1, 1, 16);
-  ASSERT_EQ(h.setKey("/s", "text"), NC_ERR_OK);
   ASSERT_EQ(h.createDir("/dir", 2), NC_ERR_OK);
   ASSERT_EQ(h.setKey("/d/a", 1), NC_ERR_OK);
   const auto image = h.image();
+  // Results on bad paths and types are the random model run's; these are
+  // the arguments it never passes.
   const std::pair<int, int> cases[] = {
-      {h.setKey("/s/x", 1), NC_ERR_PERM},  // through a value
-      {h.setKey("/s", 1), NC_ERR_TYPE},
-      {h.createDir("/s", 4), NC_ERR_TYPE},
-      {h.setKey("/dir", 1.0), NC_ERR_TYPE},
-      {h.setKey("/", "v"), NC_ERR_TYPE},
-      {h.setKey("", 1ull), NC_ERR_TYPE},    // the current directory
-      {h.setKey("x/../y", 1), NC_ERR_NVAL},  // dots after a missing directory
-      {h.setKey("/n/.", 1), NC_ERR_NVAL},
+      {h.setKey("", 1ull), NC_ERR_TYPE},  // the current directory
       {h.setKey(nullptr, 1), NC_ERR_NVAL},
       {h.setKey("/k", static_cast<const char *>(nullptr)), NC_ERR_NVAL},
       {h.setKey("/k", nullptr, 3), NC_ERR_NVAL},
@@ -163,42 +157,28 @@ TEST_F(Create, RefusalsChangeNothing) {
   EXPECT_NE(h.find("/dir/k"), nullptr);
 }
 
-TEST_F(Create, AccessorsStoreWidthsAndLeaveOutputsOnFailure) {
+// Stored widths and values per type are the model run's; what it does not
+// see is that a failed read leaves the output alone and that an empty raw
+// value hands out a null pointer.
+TEST_F(Create, FailedReadsLeaveOutputs) {
   open();
   ASSERT_EQ(h.setKey("/seven", 7), NC_ERR_OK);
-  ASSERT_EQ(h.setKey("/u32", 0xFFFFFFFFu), NC_ERR_OK);
-  ASSERT_EQ(h.setKey("/ldbl", static_cast<long double>(1) / 3), NC_ERR_OK);
-  ASSERT_EQ(h.setKey("/empty", ""), NC_ERR_OK);
   ASSERT_EQ(h.setKey("/noval", nullptr, 0), NC_ERR_OK);
-  EXPECT_EQ(h.find("/u32")->pages, 8u);  // every number takes 8 bytes
-  EXPECT_EQ(h.find("/empty")->pages, 1u);
-  long double ld = 0;
-  EXPECT_EQ(h.getKey("/ldbl", ld), NC_ERR_OK);
-  EXPECT_EQ(ld, static_cast<long double>(static_cast<double>(static_cast<long double>(1) / 3)));
-  char *s = nullptr;
-  EXPECT_EQ(h.getKey("/empty", s), NC_ERR_OK);
-  ASSERT_NE(s, nullptr);
-  EXPECT_STREQ(s, "");
-  free(s);
   unsigned len = 99;
-  s = reinterpret_cast<char *>(1);
+  char *s = reinterpret_cast<char *>(1);
   EXPECT_EQ(h.getKey("/noval", s, len), NC_ERR_OK);
   EXPECT_EQ(s, nullptr);
   EXPECT_EQ(len, 0u);
-
-  // Wrong type, directory or missing key: the output keeps its contents.
   unsigned u32 = 1234;
-  EXPECT_EQ(h.getKey("/seven", u32), NC_ERR_TYPE);
-  EXPECT_EQ(h.getKey("/", u32), NC_ERR_TYPE);
-  EXPECT_EQ(h.getKey("/missing", u32), NC_ERR_NEXIST);
-  EXPECT_EQ(h.getKey(nullptr, u32), NC_ERR_NVAL);
-  EXPECT_EQ(u32, 1234u);
   s = reinterpret_cast<char *>(2);
-  EXPECT_EQ(h.getKey("/u32", s), NC_ERR_TYPE);
+  const std::vector<int> results = {h.getKey("/seven", u32), h.getKey("/", u32), h.getKey("/missing", u32),
+                                    h.getKey(nullptr, u32), h.getKey("/seven", s)};
+  EXPECT_EQ(results, (std::vector<int>{NC_ERR_TYPE, NC_ERR_TYPE, NC_ERR_NEXIST, NC_ERR_NVAL, NC_ERR_TYPE}));
+  EXPECT_EQ(u32, 1234u);
   EXPECT_EQ(s, reinterpret_cast<char *>(2));
   h.close();
-  EXPECT_EQ(h.getKey("/u32", u32), NC_ERR_NFILE);
-  EXPECT_EQ(h.setKey("/u32", 1u), NC_ERR_NFILE);
+  EXPECT_EQ(h.getKey("/seven", u32), NC_ERR_NFILE);
+  EXPECT_EQ(h.setKey("/seven", 1u), NC_ERR_NFILE);
 }
 
 }  // namespace

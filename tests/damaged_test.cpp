@@ -93,6 +93,9 @@ struct Damage {
 };
 constexpr int OK = NC_ERR_OK, BAD = NC_ERR_CORRUPT;
 const Damage kDamages[] = {
+    {"empty file", [](Sample &s) { s.b.clear(); }, BAD},
+    {"shorter than the superblock", [](Sample &s) { s.b.resize(20); }, BAD},
+    {"wrong magic", [](Sample &s) { s.put(0, 0x00130900); }, BAD},
     {"size larger than the file", [](Sample &s) { s.put(kSbSize, 8192); }, BAD},
     {"size unaligned", [](Sample &s) { s.put(kSbSize, 4093); }, BAD},
     {"size cuts the table", [](Sample &s) { s.put(kSbSize, 80); }, BAD},
@@ -156,7 +159,13 @@ TEST(Damaged, EveryDamageGivesFailureResultsNeverACrash) {
       NConfig h(careful++ % 3 == 0);
       ASSERT_EQ(h.setName(path.c_str()), NC_ERR_OK);
       ASSERT_EQ(h.open(how), d.open_result);
+      if (d.open_result == BAD) {
+        EXPECT_EQ(h.setKey("/x", 1), NC_ERR_NFILE);  // still closed
+      }
       how == NC_O_RO ? walk(h) : useEverything(h);
+    }
+    if (d.open_result == BAD) {
+      EXPECT_EQ(readFile(path), bytes);  // refused files are left alone
     }
     // Whatever the writes did stayed inside the view: the file never
     // shrinks, and it still opens or is refused.

@@ -38,15 +38,9 @@ class Delete : public ::testing::Test {
 TEST_F(Delete, KeyLeavesItsZeroedEntryInTheLastSlot) {
   zma("/d");
   const auto before = slots("/d");
-  const nc_de_s *m = h.find("/d/m");
-  const uint32_t name = m->name, value = m->offset, mod = h.sb->modtime;
-  h.delKey("/d/m");
+  const uint32_t mod = h.sb->modtime;
+  h.delKey("/d/m");  // what becomes of its entry and chunks: DirectoryGoesDepthFirstInSlotOrder
   EXPECT_EQ(slots("/d"), (std::vector<uint32_t>{before[0], before[2], before[3], before[1]}));
-  EXPECT_EQ(h.slotNames("/d"), (Names{"z", "a", "", ""}));
-  const nc_de_s zero = {};
-  EXPECT_EQ(memcmp(h.entryAt(before[1]), &zero, sizeof zero), 0);
-  EXPECT_TRUE(isFree(name));
-  EXPECT_TRUE(isFree(value));
   EXPECT_EQ(h.sb->modtime, mod + 1);
   // The free slot is recycled without the array growing.
   const uint32_t array = h.find("/d")->offset;
@@ -122,14 +116,9 @@ TEST_F(Delete, RenameMovesTheSlotToKeepTheOrder) {
   EXPECT_STREQ(v, "m");
   free(v);
 
-  // The new name taken (in the current directory or the entry's own), a
-  // missing entry, the root, a bad name: nothing at all.
+  // Taken, missing and bad names are the model run's; a null name too changes nothing.
   const auto image = h.image();
-  const std::pair<int, int> cases[] = {
-      {h.renameKey("a", "z"), NC_ERR_OK},       {h.renameKey("missing", "q"), NC_ERR_OK},
-      {h.renameKey("/c/x", "z"), NC_ERR_OK},    {h.renameKey("/", "n"), NC_ERR_PERM},
-      {h.renameKey("/c/x", "/"), NC_ERR_NVAL},  {h.renameKey("/c/x", nullptr), NC_ERR_NVAL}};
-  for (size_t i = 0; i < 6; i++) EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
+  EXPECT_EQ(h.renameKey("/c/x", nullptr), NC_ERR_NVAL);
   EXPECT_EQ(h.image(), image);
 }
 

