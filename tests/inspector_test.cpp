@@ -592,16 +592,16 @@ TEST_F(Inspector, SalvageKeepsWhatIsSoundAndNamesWhatIsLost) {
   };
   const Case cases[] = {
       {"intact", [](TestNConfig &) {}, {}},
-      {"value outside", [](TestNConfig &h) { h.find("/net/port")->offset = h.lsize + 100; },
+      {"value outside", [](TestNConfig &h) { h.edit("/net/port")->offset = h.lsize + 100; },
        {"lost /net/port: its value lies outside the file"}},
-      {"string without end", [](TestNConfig &h) { h.find("/net/host")->pages = 3; },
+      {"string without end", [](TestNConfig &h) { h.edit("/net/host")->pages = 3; },
        {"lost /net/host: its string has no end"}},
-      {"bad type", [](TestNConfig &h) { h.find("/d")->type = 99; }, {"lost /d: an entry of unknown type 99"}},
-      {"bad parent", [](TestNConfig &h) { h.find("/deep/a")->parent = 36; }, {"lost /deep/a: its parent link is wrong"}},
-      {"slots outside", [](TestNConfig &h) { h.find("/deep/a/b")->offset = h.lsize - 4; },
+      {"bad type", [](TestNConfig &h) { h.edit("/d")->type = 99; }, {"lost /d: an entry of unknown type 99"}},
+      {"bad parent", [](TestNConfig &h) { h.edit("/deep/a")->parent = 36; }, {"lost /deep/a: its parent link is wrong"}},
+      {"slots outside", [](TestNConfig &h) { h.edit("/deep/a/b")->offset = h.lsize - 4; },
        {"lost /deep/a/b: its slot array lies outside the file; its entries are lost"}},
-      {"cycle", [](TestNConfig &h) { h.find("/deep/a/b")->offset = h.find("/deep")->offset;
-                                     h.find("/deep/a/b")->pages = h.find("/deep")->pages; },
+      {"cycle", [](TestNConfig &h) { h.edit("/deep/a/b")->offset = h.find("/deep")->offset;
+                                     h.edit("/deep/a/b")->pages = h.find("/deep")->pages; },
        {"lost /deep/a/b/a: its parent link is wrong"}}};
   for (const Case &c : cases) {
     const std::string damaged = dir.file("damaged.db"), out = dir.file("out.db");
@@ -749,7 +749,7 @@ TEST_F(Inspector, WalksSurviveADirectoryCycle) {
     TestNConfig h;
     ASSERT_EQ(makeRegistry(h, reg), NC_ERR_OK);
     h.createDir("/a/b", 0);
-    nc_de_s *b = h.find("/a/b");
+    nc_de_s *b = h.edit("/a/b");
     nc_de_s *a = h.find("/a");
     // b's slot array becomes a's: b holds b again, and so on without end.
     b->offset = a->offset;

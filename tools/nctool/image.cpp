@@ -1,6 +1,8 @@
 // Reading registry files as bytes.
 #include "image.h"
 
+#include "lib/system/nconfig/format.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,8 +41,7 @@ bool otherByteOrder(const char *bytes, size_t length) {
   nc_sb_s sb;
   if (length < sizeof sb || memcmp(bytes, NC_SB_MAGIC, 4) != 0) return false;
   memcpy(&sb, bytes, sizeof sb);
-  // Every file made by the store has its root entry at 36.
-  return sb.root != 36 && __builtin_bswap32(sb.root) == 36;
+  return nc::foreignByteOrder(&sb);
 }
 
 Image loadImage(const std::string &file) {

@@ -9,14 +9,12 @@
 #include <cstring>
 
 #include "image.h"
+#include "lib/system/nconfig/format.h"
 #include "tool.h"
 
 namespace nctool {
 
 namespace {
-
-// Largest growth unit whose bytes still fit the 32-bit file size.
-constexpr uint32_t kMaxPages = 0xfffff;
 
 // Throws Failure with the system's description when `file` is not an
 // existing regular file that can be opened in `mode`; true when it is a
@@ -43,12 +41,14 @@ bool probe(const std::string &file, int mode) {
 
 }  // namespace
 
-Registry::Registry() : NConfig(0) {}
+Registry::Registry() : NConfigExt(0) {}
 
 Registry::~Registry() { close(); }
 
 void Registry::finish() {
   close();
+  if (commit_rc_ != NC_ERR_OK)
+    throw Failure(file_, "the change was not saved: " + resultText(commit_rc_));
   if (foreign_) foreign_->writeBack();
   foreign_.reset();
 }
@@ -70,29 +70,11 @@ void Registry::openFile(const std::string &file, int mode) {
   }
 }
 
-Entry Registry::find(const std::string &path) {
-  Entry e;
-  if (fd < 0) return e;
-  Lock lock(*this, NC_L_RO);
-  const nc_de_s *d = getDirEnt(path.c_str(), nullptr);
-  if (d != nullptr) {
-    e.found = true;
-    e.type = d->type;
-    e.has_value = d->type == NC_DIR || d->offset != 0;
-    e.length = d->pages;
-    e.where = uint32_t(reinterpret_cast<const char *>(d) - data);
-    e.is_root = e.where == sb->root;
-  }
-  return e;
-}
+Entry Registry::find(const std::string &path) { return describe(path.c_str()); }
 
 Parameters Registry::parameters() {
-  Lock lock(*this, NC_L_RO);
-  Parameters p;
-  p.size_inc = sb->size_inc;
-  p.ent_inc = sb->ent_inc;
-  p.chunk_inc = sb->chunk_inc;
-  return p;
+  const nc_sb_s sb = superblock();
+  return Parameters{sb.size_inc, sb.ent_inc, sb.chunk_inc};
 }
 
 std::string resultText(int rc) {
@@ -101,7 +83,7 @@ std::string resultText(int rc) {
     case NC_ERR_TYPE: return "exists with another type";
     case NC_ERR_NDIR: return "not a directory";
     case NC_ERR_PERM: return "a component of the path is not a directory";
-    case NC_ERR_NMEM: return "out of memory";
+    case NC_ERR_NMEM: return "no space left on the device, or memory refused";
     case NC_ERR_NEXIST: return "no such key or directory";
     case NC_ERR_NFILE: return "registry is not open";
     case NC_ERR_CORRUPT: return "the file is damaged";
@@ -113,17 +95,15 @@ std::string resultText(int rc) {
 }
 
 void checkParameters(const std::string &file, const Parameters &p) {
-  if (p.size_inc < 1 || p.size_inc > kMaxPages)
-    throw Failure(file, "growth pages must be between 1 and " +
-                            std::to_string(kMaxPages));
-  if (p.ent_inc < 1 || p.ent_inc > 0xffff)
-    throw Failure(file, "directory batch must be between 1 and 65535");
-  if (p.chunk_inc < 2)
-    throw Failure(file, "table records must be at least 2");
+  if (p.size_inc < 1 || p.size_inc > nc::kMaxResize)
+    throw Failure(file, "growth pages must be between 1 and " + std::to_string(nc::kMaxResize));
+  if (p.ent_inc < 1 || p.ent_inc > nc::kMaxEntInc)
+    throw Failure(file, "directory batch must be between 1 and " + std::to_string(nc::kMaxEntInc));
+  if (p.chunk_inc < nc::kMinChunks)
+    throw Failure(file, "table records must be at least " + std::to_string(nc::kMinChunks));
   // The first growth unit must hold the header area and the whole table.
-  if (uint64_t(p.size_inc) * 4096 <= 68 + uint64_t(p.chunk_inc) * 8)
-    throw Failure(file, std::to_string(p.chunk_inc) +
-                            " table records do not fit in " +
+  if (nc::creationProblem(p.size_inc, p.ent_inc, p.chunk_inc))
+    throw Failure(file, std::to_string(p.chunk_inc) + " table records do not fit in " +
                             std::to_string(p.size_inc) + " growth page(s)");
 }
 

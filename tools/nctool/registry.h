@@ -11,18 +11,12 @@
 #include "foreign.h"
 
 #include "lib/system/nconfig.h"
+#include "lib/system/nconfig/ext.h"
 
 namespace nctool {
 
 // What a lookup found at a path.
-struct Entry {
-  bool found = false;
-  uint32_t type = 0;       // NC_DIR .. NC_LINK
-  bool has_value = false;  // a value chunk exists (always true for NC_DIR)
-  uint32_t length = 0;     // value length in bytes, or slot count
-  uint32_t where = 0;      // offset of the entry in the file
-  bool is_root = false;
-};
+using Entry = nc_entry_info;
 
 // Store parameters kept in the superblock.
 struct Parameters {
@@ -36,7 +30,7 @@ struct Parameters {
 // records growing by 16.
 constexpr Parameters kDefaultParameters{1, 8, 16};
 
-class Registry : public NConfig {
+class Registry : public NConfigExt {
  public:
   Registry();
   // Closes the file. Changes to a file of the other byte order that
@@ -50,8 +44,13 @@ class Registry : public NConfig {
   void openFile(const std::string &file, int mode);
   // Ends an editing command's work: closes the handle (no lock may be held)
   // and writes a file of the other byte order back in its own order. Throws
-  // Failure when that fails.
+  // Failure when that fails, or when a commit of this command failed (a full
+  // disk: its changes were discarded).
   void finish();
+  // Records the failure of a commit at the end of a lock bracket.
+  void noteCommit(int rc) {
+    if (commit_rc_ == NC_ERR_OK) commit_rc_ = rc;
+  }
   // True when the file is of the other byte order than this machine's.
   bool foreign() const { return foreign_ != nullptr; }
   const std::string &file() const { return file_; }
@@ -73,21 +72,26 @@ class Registry : public NConfig {
 
   // Stores a key of type `t` without going through the typed setters; used
   // for keys that exist without a value. Same results as setKey.
-  int setUntyped(const std::string &path, uint32_t t, const char *value,
-                 uint32_t len) {
-    return _setKey(path.c_str(), t, value, len);
+  int setUntyped(const std::string &path, uint32_t t, const char *value, uint32_t len) {
+    return NConfigExt::setUntyped(path.c_str(), t, value, len);
   }
 
  private:
   std::string file_;
   std::unique_ptr<ForeignCopy> foreign_;
+  int commit_rc_ = NC_ERR_OK;  // the first failed commit of this handle
 };
 
-// Holds one level of the registry's whole-file lock for a scope.
+// Holds one level of the registry's whole-file lock for a scope. Leaving the
+// outermost exclusive level commits the scope's changes as one; a failed
+// commit is noted in the registry, and finish() reports it.
 class Lock {
  public:
   Lock(Registry &r, int type) : r_(r) { r_.lockFile(type, 0); }
-  ~Lock() { r_.unLockFile(); }
+  ~Lock() {
+    const int rc = r_.release();
+    if (rc != NC_ERR_OK) r_.noteCommit(rc);
+  }
   Lock(const Lock &) = delete;
   Lock &operator=(const Lock &) = delete;
 

@@ -81,6 +81,14 @@ class NConfigExt : public NConfig {
   nc_de_s *entryAt(uint32_t off) const { return reinterpret_cast<nc_de_s *>(data + off); }
   // The entry `path` names, or null; takes no lock.
   nc_de_s *find(const char *path) { return getDirEnt(path, nullptr); }
+  // The entry `path` names, marked as about to change so that the next
+  // commit writes whatever is stored into it (tests damage files this way);
+  // null when nothing is named so. Takes no lock.
+  nc_de_s *edit(const char *path) {
+    nc_de_s *e = find(path);
+    if (e) touch(offsetOf(e), sizeof(nc_de_s));
+    return e;
+  }
   // Names of the entries in the slots of directory `path`, "" for free ones.
   std::vector<std::string> slotNames(const char *path) {
     std::vector<std::string> names;

@@ -40,10 +40,13 @@ inline uint32_t byteSwap(uint32_t v) {
   return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24);
 }
 
-// True when a superblock read from a file `flen` bytes long was written on a
-// machine of the other byte order: its size matches only byte-swapped.
-inline bool foreignByteOrder(const nc_sb_s *sb, uint64_t flen) {
-  return memcmp(sb, NC_SB_MAGIC, 4) == 0 && sb->size != flen && byteSwap(sb->size) == flen;
+// True when a superblock was written on a machine of the other byte order:
+// its root offset (always kRootOffset) reads right only byte-swapped, or its
+// size matches the file's length `flen` only byte-swapped (0: length unknown).
+inline bool foreignByteOrder(const nc_sb_s *sb, uint64_t flen = 0) {
+  if (memcmp(sb, NC_SB_MAGIC, 4) != 0) return false;
+  if (sb->root != kRootOffset && byteSwap(sb->root) == kRootOffset) return true;
+  return flen != 0 && sb->size != flen && byteSwap(sb->size) == flen;
 }
 
 // Why a superblock read from a file `flen` bytes long cannot be used (wrong
