@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "lib/system/nconfig_check.h"
+
 namespace nctool {
 
 // The bytes of a registry file, read under a shared whole-file lock so that
@@ -20,20 +22,9 @@ struct Image {
 // be opened or read.
 Image loadImage(const std::string &file);
 
-// One damage finding of the structural checker.
-struct Finding {
-  uint32_t offset;   // byte position in the file the finding is about
-  std::string what;  // what is wrong there
-};
-
-// What the structural checker reports about an image.
-struct CheckSummary {
-  std::vector<Finding> damage;  // empty for an intact file
-  uint64_t leaked_bytes = 0;    // allocated, yet reachable from nothing
-  std::vector<Finding> leaks;   // each leaked area: where, and how large
-  uint32_t directories = 0;
-  uint32_t keys = 0;
-};
+// What the store's structural checker reports, as the library gives it.
+using Finding = nc_finding;
+using CheckSummary = nc_check_report;
 
 // True when `bytes` begin with a superblock written on a machine of the
 // other byte order (files are used only where they were made).
