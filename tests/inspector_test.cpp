@@ -744,6 +744,33 @@ TEST_F(Inspector, PathsThatAreNotPlainAbsolutePathsAreRefused) {
 }
 
 // A cycle in a damaged file ends a walk with a message, not a crash.
+TEST_F(Inspector, ConcurrentSetLoopsLoseNothing) {
+  ASSERT_EQ(nctool({"create", reg}).status, 0);
+  const int kRounds = 12;
+  pid_t loops[2];
+  for (int l = 0; l < 2; l++) {
+    loops[l] = fork();
+    if (loops[l] == 0) {
+      for (int i = 0; i < kRounds; i++) {
+        const std::string key = "/loop" + std::to_string(l) + "/k" + std::to_string(i);
+        if (nctool({"set", reg, key, "uint", std::to_string(i)}).status != 0) _exit(1);
+      }
+      _exit(0);
+    }
+  }
+  for (pid_t p : loops) {
+    int ws = 0;
+    waitpid(p, &ws, 0);
+    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+  }
+  for (int l = 0; l < 2; l++)
+    for (int i = 0; i < kRounds; i++) {
+      const std::string key = "/loop" + std::to_string(l) + "/k" + std::to_string(i);
+      EXPECT_EQ(nctool({"get", reg, key}).out, std::to_string(i) + "\n") << key;
+    }
+  EXPECT_EQ(nctool({"check", "-q", reg}).status, 0);
+}
+
 TEST_F(Inspector, WalksSurviveADirectoryCycle) {
   {
     TestNConfig h;
