@@ -230,6 +230,9 @@ class NConfig {
   // slot count; otherwise value/len is the value (null value removes it).
   int _setKey(const char *name, const unsigned int t, const char *value,
               const unsigned int len);
+  // Grows the full directory at `where` by ent_inc fresh entries; false
+  // when the space or the file's limits refuse.
+  bool growDirectory(uint32_t where);
   // The steps of _setKey. Each runs under the exclusive lock and keeps
   // offsets across allocations.
   // NC_ERR_NVAL when a change of this size could pass the 32-bit limit,
@@ -259,6 +262,13 @@ class NConfig {
   static unsigned int alignSize(unsigned int s);
   // Offset of a fresh zero-filled chunk of alignSize(s) bytes; never 0.
   unsigned int getChunk(unsigned int s);
+  // Grows the file for a chunk of `need` bytes (header included); the new
+  // space is entered as free, or, when the table is full, *taken is the
+  // chunk cut straight from it. False when growth is refused.
+  bool growFor(uint32_t need, uint32_t *taken);
+  // Cuts `need` bytes from the front of table record `chosen`; 0 when the
+  // record is damaged.
+  unsigned int carve(uint32_t chosen, uint32_t need);
   // Gives back the chunk whose data starts at `where`; 0 does nothing.
   void freeChunk(unsigned int where);
   // Enters the chunk whose data starts at `offset` into the free-chunk table.

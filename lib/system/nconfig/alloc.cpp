@@ -55,72 +55,84 @@ bool enterFreeArea(nc_chunk_s *table, uint32_t ttl, uint32_t start, uint32_t siz
 
 unsigned int NConfig::alignSize(unsigned int s) { return (s & 3) ? s - (s & 3) + 4 : s; }
 
+// Binary search for the smallest free area of the table that holds `need`
+// bytes; -1 when none does. An area exactly 4 bytes larger is never taken
+// (it would leave 4 bytes that can hold no chunk) and turns the search
+// towards larger areas; an exact fit ends it.
+static int64_t bestFit(const nc_chunk_s *table, uint32_t ttl, uint32_t need) {
+  int64_t left = 0, right = int64_t(ttl) - 1, chosen = -1;
+  while (left <= right) {
+    const int64_t mid = (left + right) / 2;
+    const int32_t diff = int32_t(table[mid].size - need);
+    if (diff < 0 || diff == 4) {
+      right = mid - 1;
+    } else {
+      chosen = mid;
+      left = mid + 1;
+      if (diff == 0) break;
+    }
+  }
+  return chosen;
+}
+
 unsigned int NConfig::getChunk(unsigned int s) {
   if (!data || s > 0xFFFFFF00u) return 0;
   const uint32_t need = alignSize(s) + 4;
   // On a table in order two growths always suffice (the second joins the
   // first); more means a damaged table that would grow the file forever.
   for (int growths = 0;; growths++) {
-    nc::View v{data, lsize};
     if (!nc::tableUsable(data, lsize, sb)) return 0;
     chunks = reinterpret_cast<nc_chunk_s *>(data + sb->chunk);
-    // Binary search for the smallest area that holds the chunk. An area
-    // exactly 4 bytes larger is never taken (it would leave 4 bytes that can
-    // hold no chunk) and turns the search towards larger areas; an exact fit
-    // ends it.
-    int64_t left = 0, right = int64_t(sb->chunk_ttl) - 1, chosen = -1;
-    while (left <= right) {
-      const int64_t mid = (left + right) / 2;
-      const int32_t diff = int32_t(chunks[mid].size - need);
-      if (diff < 0 || diff == 4) {
-        right = mid - 1;
-      } else {
-        chosen = mid;
-        left = mid + 1;
-        if (diff == 0) break;
-      }
-    }
-    if (chosen < 0) {
-      // Grow by the smallest multiple of the growth unit strictly larger
-      // than the chunk; the new space becomes one free chunk at the old end.
-      const uint64_t unit = uint64_t(sb->size_inc) * nc::kPageSize;
-      const uint64_t growth = (need / unit + 1) * unit;
-      const uint32_t old_end = sb->size;
-      if (old_end + growth > 0xFFFFF000ull || growths == 2) return 0;  // 32-bit offsets
-      if (!expand(uint32_t(growth))) return 0;
-      touch(old_end, 4);
-      touch(sb->chunk, sb->chunk_ttl * sizeof(nc_chunk_s));
-      *reinterpret_cast<uint32_t *>(data + old_end) = uint32_t(growth);
-      if (!enterFreeArea(chunks, sb->chunk_ttl, old_end, uint32_t(growth))) {
-        // Only a table step of 1 can leave the table full here: take the
-        // chunk straight from the new space; the rest stays unrecorded.
-        // Bytes a longer file held past its recorded size may show there.
-        touch(old_end, need);
-        memset(data + old_end + 4, 0, need - 4);
-        *reinterpret_cast<uint32_t *>(data + old_end) = need;
-        return old_end + 4;
-      }
-      continue;
-    }
-    nc_chunk_s &r = chunks[chosen];
-    // A damaged record: outside the view, or over the header area or the
-    // table itself, which carving would overwrite.
-    const uint64_t table_end = uint64_t(sb->chunk) + uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s);
-    if (!v.spans(r.offset, need) || r.offset < nc::kTableHeaderOffset ||
-        (r.offset < table_end && uint64_t(r.offset) + need > sb->chunk - 4))
-      return 0;
-    const uint32_t result = r.offset + 4;
-    touch(result - 4, need);
-    touch(sb->chunk, sb->chunk_ttl * sizeof(nc_chunk_s));
-    memset(data + result, 0, need - 4);
-    r.size -= need;
-    r.offset += need;
-    *reinterpret_cast<uint32_t *>(data + result - 4) = need;
-    for (uint32_t i = uint32_t(chosen);
-         i + 1 < sb->chunk_ttl && chunks[i].size < chunks[i + 1].size; i++)
-      std::swap(chunks[i], chunks[i + 1]);
-    return result;
+    const int64_t chosen = bestFit(chunks, sb->chunk_ttl, need);
+    if (chosen >= 0) return carve(uint32_t(chosen), need);
+    if (growths == 2) return 0;
+    uint32_t taken = 0;
+    if (!growFor(need, &taken)) return 0;
+    if (taken) return taken;
   }
+}
+
+bool NConfig::growFor(uint32_t need, uint32_t *taken) {
+  // Grow by the smallest multiple of the growth unit strictly larger than
+  // the chunk; the new space becomes one free chunk at the old end.
+  const uint64_t unit = uint64_t(sb->size_inc) * nc::kPageSize;
+  const uint64_t growth = (need / unit + 1) * unit;
+  const uint32_t old_end = sb->size;
+  if (old_end + growth > nc::kMaxFileBytes) return false;  // 32-bit offsets
+  if (!expand(uint32_t(growth))) return false;
+  touch(old_end, 4);
+  touch(sb->chunk, sb->chunk_ttl * sizeof(nc_chunk_s));
+  *reinterpret_cast<uint32_t *>(data + old_end) = uint32_t(growth);
+  if (enterFreeArea(chunks, sb->chunk_ttl, old_end, uint32_t(growth))) return true;
+  // Only a table step of 1 can leave the table full here: take the chunk
+  // straight from the new space; the rest stays unrecorded. Bytes a longer
+  // file held past its recorded size may show there.
+  touch(old_end, need);
+  memset(data + old_end + 4, 0, need - 4);
+  *reinterpret_cast<uint32_t *>(data + old_end) = need;
+  *taken = old_end + 4;
+  return true;
+}
+
+unsigned int NConfig::carve(uint32_t chosen, uint32_t need) {
+  nc_chunk_s &r = chunks[chosen];
+  // A damaged record: outside the view, or over the header area or the
+  // table itself, which carving would overwrite.
+  const uint64_t table_end = uint64_t(sb->chunk) + uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s);
+  if (!nc::View{data, lsize}.spans(r.offset, need) || r.offset < nc::kTableHeaderOffset ||
+      (r.offset < table_end && uint64_t(r.offset) + need > sb->chunk - 4))
+    return 0;
+  const uint32_t result = r.offset + 4;
+  touch(result - 4, need);
+  touch(sb->chunk, sb->chunk_ttl * sizeof(nc_chunk_s));
+  memset(data + result, 0, need - 4);
+  r.size -= need;
+  r.offset += need;
+  *reinterpret_cast<uint32_t *>(data + result - 4) = need;
+  // Only the record that changed moves, by swaps with its neighbours.
+  for (uint32_t i = chosen; i + 1 < sb->chunk_ttl && chunks[i].size < chunks[i + 1].size; i++)
+    std::swap(chunks[i], chunks[i + 1]);
+  return result;
 }
 
 void NConfig::freeChunk(unsigned int where) {

@@ -24,6 +24,57 @@ uint64_t worstCaseBytes(unsigned int t, unsigned int len) {
 
 }  // namespace
 
+bool NConfig::growDirectory(uint32_t where) {
+  // Grow by ent_inc pre-allocated free entries. The slot count and array are
+  // kept here, not re-read from the entry: in a damaged file an allocation
+  // may land on the entry itself.
+  const nc_de_s *w = reinterpret_cast<const nc_de_s *>(data + where);
+  const uint32_t inc = sb->ent_inc;
+  const uint32_t old = w->offset;
+  uint32_t pages = old ? w->pages : 0;
+  const uint64_t bytes = (uint64_t(pages) + inc) * 4 + 4 + uint64_t(inc) * (sizeof(nc_de_s) + 4);
+  if (inc == 0 || inc > nc::kMaxEntInc || lsize + bytes > nc::kMaxFileBytes) return false;
+  const uint32_t grown = getChunk((pages + inc) * 4);
+  if (!grown) return false;
+  if (old) {
+    memmove(data + grown, data + old, size_t(pages) * 4);  // may overlap if damaged
+    freeChunk(old);
+  }
+  for (uint32_t k = 0;; k++) {
+    touch(where, sizeof(nc_de_s));
+    nc_de_s *d = reinterpret_cast<nc_de_s *>(data + where);
+    d->offset = grown;
+    d->pages = pages;
+    if (k == inc) return true;
+    const uint32_t e = getChunk(sizeof(nc_de_s));
+    if (!e) return false;
+    reinterpret_cast<uint32_t *>(data + grown)[pages++] = e;
+  }
+}
+
+// Index of the first slot of `dir` whose entry is free or has a smaller
+// name than `name`; -1 when the directory is damaged on the way.
+static int64_t insertionSlot(const nc::View &v, const nc_de_s *dir, const char *name) {
+  const uint32_t *slots = reinterpret_cast<const uint32_t *>(v.data + dir->offset);
+  const size_t name_len = strlen(name);
+  int64_t left = 0, right = int64_t(dir->pages) - 1, i = 0;
+  while (left <= right) {
+    const int64_t c = (left + right) / 2;
+    const nc_de_s *ce = v.entry(slots[c]);
+    if (!ce) return -1;
+    bool bad = false;
+    const bool before = ce->type == 0 || nc::compareComponent(v, name, name_len, ce->name, &bad) > 0;
+    if (bad) return -1;
+    if (before) {
+      i = c;
+      right = c - 1;
+    } else {
+      left = c + 1;
+    }
+  }
+  return i;
+}
+
 nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
   nc::View v{data, lsize};
   nc_de_s *w = v.entry(where);
@@ -32,62 +83,19 @@ nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
   if (w->offset && (!old_slots || w->pages == 0)) return nullptr;
   const nc_de_s *last = old_slots ? v.entry(old_slots[w->pages - 1]) : nullptr;
   if (old_slots && !last) return nullptr;
-
-  if (!w->offset || last->type != 0) {
-    // Full: grow by ent_inc pre-allocated free entries. The slot count and
-    // array are kept here, not re-read from the entry: in a damaged file an
-    // allocation may land on the entry itself.
-    const uint32_t inc = sb->ent_inc;
-    const uint32_t old = w->offset;
-    uint32_t pages = old ? w->pages : 0;
-    const uint64_t bytes = (uint64_t(pages) + inc) * 4 + 4 + uint64_t(inc) * (sizeof(nc_de_s) + 4);
-    if (inc == 0 || inc > nc::kMaxEntInc || lsize + bytes > nc::kMaxFileBytes) return nullptr;
-    const uint32_t grown = getChunk((pages + inc) * 4);
-    if (!grown) return nullptr;
-    if (old) {
-      memmove(data + grown, data + old, size_t(pages) * 4);  // may overlap if damaged
-      freeChunk(old);
-    }
-    touch(where, sizeof(nc_de_s));
-    w = reinterpret_cast<nc_de_s *>(data + where);
-    w->offset = grown;
-    w->pages = pages;
-    for (uint32_t k = 0; k < inc; k++) {
-      const uint32_t e = getChunk(sizeof(nc_de_s));
-      if (!e) return nullptr;
-      touch(where, sizeof(nc_de_s));
-      reinterpret_cast<uint32_t *>(data + grown)[pages++] = e;
-      w = reinterpret_cast<nc_de_s *>(data + where);
-      w->offset = grown;
-      w->pages = pages;
-    }
+  if (!w->offset || last->type != 0) {  // full
+    if (!growDirectory(where)) return nullptr;
     v = nc::View{data, lsize};
+    w = reinterpret_cast<nc_de_s *>(data + where);
   }
-
-  // First slot whose entry is free or has a smaller name.
-  uint32_t *slots = reinterpret_cast<uint32_t *>(data + w->offset);
   const char *name = v.str(what->name);
-  if (!name) return nullptr;
-  const size_t name_len = strlen(name);
-  int64_t left = 0, right = int64_t(w->pages) - 1, i = 0;
-  while (left <= right) {
-    const int64_t c = (left + right) / 2;
-    const nc_de_s *ce = v.entry(slots[c]);
-    if (!ce) return nullptr;
-    bool bad = false;
-    if (ce->type == 0 || nc::compareComponent(v, name, name_len, ce->name, &bad) > 0) {
-      if (bad) return nullptr;
-      i = c;
-      right = c - 1;
-    } else {
-      if (bad) return nullptr;
-      left = c + 1;
-    }
-  }
+  const int64_t i = name ? insertionSlot(v, w, name) : -1;
+  if (i < 0) return nullptr;
 
   what->parent = where;
   touch(w->offset, w->pages * 4);
   touch(0, sizeof(nc_sb_s));
+  uint32_t *slots = reinterpret_cast<uint32_t *>(data + w->offset);
   const uint32_t to = slots[w->pages - 1];
   memmove(slots + i + 1, slots + i, size_t(w->pages - 1 - i) * 4);
   slots[i] = to;
