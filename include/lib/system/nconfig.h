@@ -253,6 +253,11 @@ class NConfig {
   void dropValue(uint32_t nd_off);
   friend class nc::LockScope;
 
+  // Deletes the entry at `top` and everything below it, depth first; with
+  // tosort the top entry's slot moves to the end of its parent's array.
+  void deleteTree(uint32_t top, int tosort);
+  // Zeroes the entry at entry_off and frees its name and value (or slots).
+  void eraseEntry(uint32_t entry_off, bool compact);
   // Deletes the entry `name` (resolved from p), everything below it, and with
   // tosort compacts its parent's slots.
   void _delKey(const char *name, nc_de_s *p, int tosort);

@@ -40,77 +40,84 @@ int64_t slotOf(const nc::View &v, const nc_de_s *dir, uint32_t off) {
 
 void NConfig::_delKey(const char *name, nc_de_s *p, int tosort) {
   if (fd < 0 || omode != NC_O_RW || !name) return;
-  lockFile(NC_L_RW, 0);
+  nc::LockScope lock(*this, NC_L_RW);
   nc_de_s *target = getDirEnt(name, p);
-  nc::View v{data, lsize};
+  const nc::View v{data, lsize};
   // The root, the current directory and the directories above it stay: the
   // handle must keep standing somewhere reachable.
-  if (!target || v.offsetOf(target) == sb->root ||
-      (cdir && isAncestorOrSelf(v, v.offsetOf(target), v.offsetOf(cdir), sb->root))) {
-    finishWrite(NC_ERR_OK);
-    return;
+  if (target && v.offsetOf(target) != sb->root &&
+      !(cdir && isAncestorOrSelf(v, v.offsetOf(target), v.offsetOf(cdir), sb->root))) {
+    try {
+      deleteTree(v.offsetOf(target), tosort);
+    } catch (const std::bad_alloc &) {
+      // Out of memory part way: what was deleted stays deleted, the rest stays.
+    }
   }
+  lock.finish(NC_ERR_OK);
+}
+
+// The next used child of directory `e` from slot *next on that is not on the
+// stack (a cycle in a damaged file), or 0; advances *next past it.
+static uint32_t nextChild(const nc::View &v, const nc_de_s *e, uint32_t *next,
+                          const std::unordered_set<uint32_t> &on_stack, uint32_t root) {
+  if (e->type != NC_DIR || !e->offset) return 0;
+  const uint32_t *slots = v.slots(e);
+  while (slots && *next < e->pages) {
+    const uint32_t c = slots[(*next)++];
+    const nc_de_s *ce = v.entry(c);
+    if (!ce || ce->type == 0 || c == root) continue;
+    if (!on_stack.count(c)) return c;
+  }
+  return 0;
+}
+
+void NConfig::deleteTree(uint32_t top, int tosort) {
   struct Frame {
     uint32_t entry;
     uint32_t next_slot;
   };
-  try {
-    // Depth first in slot order, each directory after its children. An
-    // explicit stack keeps deep trees off the call stack; an entry already on
-    // it is a cycle in a damaged file and is passed over.
-    std::vector<Frame> stack{{v.offsetOf(target), 0}};
-    std::unordered_set<uint32_t> on_stack{stack[0].entry};
-    while (!stack.empty()) {
-      v = nc::View{data, lsize};
-      Frame &f = stack.back();
-      nc_de_s *e = v.entry(f.entry);
-      if (!e) break;
-      if (e->type == NC_DIR && e->offset) {
-        const uint32_t *slots = v.slots(e);
-        uint32_t child = 0;
-        while (slots && f.next_slot < e->pages && !child) {
-          const uint32_t c = slots[f.next_slot++];
-          const nc_de_s *ce = v.entry(c);
-          if (!ce || ce->type == 0 || c == sb->root) continue;
-          if (!on_stack.count(c)) child = c;
-        }
-        if (child) {
-          stack.push_back({child, 0});
-          on_stack.insert(child);
-          continue;
-        }
-      }
-      const uint32_t entry_off = f.entry;
-      const bool compact = tosort && stack.size() == 1;
-      stack.pop_back();
-      on_stack.erase(entry_off);
-      touch(0, sizeof(nc_sb_s));
-      sb->modtime++;
-      freeChunk(e->offset);
-      e = reinterpret_cast<nc_de_s *>(data + entry_off);
-      freeChunk(e->name);
-      e = reinterpret_cast<nc_de_s *>(data + entry_off);
-      const uint32_t parent_off = e->parent;
-      touch(entry_off, sizeof(nc_de_s));
-      memset(e, 0, sizeof(nc_de_s));
-      if (compact) {
-        v = nc::View{data, lsize};
-        const nc_de_s *parent = v.entry(parent_off);
-        const int64_t i = parent ? slotOf(v, parent, entry_off) : -1;
-        if (i >= 0) {
-          // In a damaged file the slots may overlap the parent's entry.
-          const uint32_t pages = parent->pages;
-          uint32_t *slots = v.slots(parent);
-          touch(parent->offset, pages * 4);
-          memmove(slots + i, slots + i + 1, size_t(pages - 1 - i) * 4);
-          slots[pages - 1] = entry_off;
-        }
-      }
+  // Depth first in slot order, each directory after its children. An
+  // explicit stack keeps deep trees off the call stack.
+  std::vector<Frame> stack{{top, 0}};
+  std::unordered_set<uint32_t> on_stack{top};
+  while (!stack.empty()) {
+    const nc::View v{data, lsize};
+    Frame &f = stack.back();
+    const nc_de_s *e = v.entry(f.entry);
+    if (!e) break;
+    if (const uint32_t child = nextChild(v, e, &f.next_slot, on_stack, sb->root)) {
+      stack.push_back({child, 0});
+      on_stack.insert(child);
+      continue;
     }
-  } catch (const std::bad_alloc &) {
-    // Out of memory part way: what was deleted stays deleted, the rest stays.
+    const uint32_t entry_off = f.entry;
+    const bool compact = tosort && stack.size() == 1;
+    stack.pop_back();
+    on_stack.erase(entry_off);
+    eraseEntry(entry_off, compact);
   }
-  finishWrite(NC_ERR_OK);
+}
+
+void NConfig::eraseEntry(uint32_t entry_off, bool compact) {
+  touch(0, sizeof(nc_sb_s));
+  sb->modtime++;
+  freeChunk(reinterpret_cast<nc_de_s *>(data + entry_off)->offset);
+  freeChunk(reinterpret_cast<nc_de_s *>(data + entry_off)->name);
+  nc_de_s *e = reinterpret_cast<nc_de_s *>(data + entry_off);
+  const uint32_t parent_off = e->parent;
+  touch(entry_off, sizeof(nc_de_s));
+  memset(e, 0, sizeof(nc_de_s));
+  if (!compact) return;
+  const nc::View v{data, lsize};
+  const nc_de_s *parent = v.entry(parent_off);
+  const int64_t i = parent ? slotOf(v, parent, entry_off) : -1;
+  if (i < 0) return;
+  // In a damaged file the slots may overlap the parent's entry.
+  const uint32_t pages = parent->pages;
+  uint32_t *slots = v.slots(parent);
+  touch(parent->offset, pages * 4);
+  memmove(slots + i, slots + i + 1, size_t(pages - 1 - i) * 4);
+  slots[pages - 1] = entry_off;
 }
 
 void NConfig::delKey(const char *name) { _delKey(name, nullptr, 1); }
