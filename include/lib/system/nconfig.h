@@ -253,6 +253,11 @@ class NConfig {
   void dropValue(uint32_t nd_off);
   friend class nc::LockScope;
 
+  // The steps of renameKey: stores `name` (len bytes with its NUL) as the
+  // name of the entry at nd_off, in its chunk or a new one; moves the
+  // entry's slot in its parent's array to keep the order.
+  int storeName(uint32_t nd_off, const char *name, uint32_t len);
+  int moveSlot(uint32_t parent_off, uint32_t nd_off, const char *name);
   // Deletes the entry at `top` and everything below it, depth first; with
   // tosort the top entry's slot moves to the end of its parent's array.
   void deleteTree(uint32_t top, int tosort);

@@ -131,53 +131,51 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
   if (name_len == 0 || strchr(newname, '/') || !strcmp(newname, ".") || !strcmp(newname, "..") ||
       name_len >= 0xFFFFF000u)
     return NC_ERR_NVAL;
-  lockFile(NC_L_RW, 0);
+  nc::LockScope lock(*this, NC_L_RW);
   nc_de_s *nd = getDirEnt(oldname, nullptr);
-  if (getDirEnt(newname, nullptr) || !nd) {
-    return finishWrite(NC_ERR_OK);
-  }
-  nc::View v{data, lsize};
+  if (getDirEnt(newname, nullptr) || !nd) return lock.finish(NC_ERR_OK);
+  const nc::View v{data, lsize};
   const uint32_t nd_off = v.offsetOf(nd);
-  if (nd_off == sb->root || (cdir && isAncestorOrSelf(v, nd_off, v.offsetOf(cdir), sb->root))) {
-    return finishWrite(NC_ERR_PERM);
-  }
+  if (nd_off == sb->root || (cdir && isAncestorOrSelf(v, nd_off, v.offsetOf(cdir), sb->root)))
+    return lock.finish(NC_ERR_PERM);
   const nc_de_s *parent = v.entry(nd->parent);
   const uint32_t *head = v.word(nd->name - 4);
   // The name chunk is written in place when kept, so it must lie in the view.
   if (!parent || !head || *head < 4 || !v.spans(nd->name - 4, *head) ||
-      slotOf(v, parent, nd_off) < 0) {
-    return finishWrite(NC_ERR_CORRUPT);
-  }
+      slotOf(v, parent, nd_off) < 0)
+    return lock.finish(NC_ERR_CORRUPT);
   // Its own directory must not already hold the new name either.
-  if (nc::findChild(v, parent, newname, name_len)) {
-    return finishWrite(NC_ERR_OK);
-  }
-  const uint32_t len = uint32_t(name_len + 1);
+  if (nc::findChild(v, parent, newname, name_len)) return lock.finish(NC_ERR_OK);
   const uint32_t parent_off = nd->parent;
-  uint32_t name_off = nd->name;
-  if (*head - 4 != alignSize(len)) {
+  int rc = storeName(nd_off, newname, uint32_t(name_len + 1));
+  if (rc == NC_ERR_OK) rc = moveSlot(parent_off, nd_off, newname);
+  return lock.finish(rc);
+}
+
+int NConfig::storeName(uint32_t nd_off, const char *name, uint32_t len) {
+  uint32_t name_off = reinterpret_cast<nc_de_s *>(data + nd_off)->name;
+  const uint32_t held = *reinterpret_cast<uint32_t *>(data + name_off - 4) - 4;
+  if (held != alignSize(len)) {
     freeChunk(name_off);
     name_off = getChunk(len);
-    nd = reinterpret_cast<nc_de_s *>(data + nd_off);
-    if (!name_off) {
-      // Only an unusable or damaged free-chunk table or a file at the 32-bit
-      // offset limit refuses. The entry keeps its old name rather than an
-      // empty one that would break its directory's order.
-      return finishWrite(NC_ERR_CORRUPT);
-    }
+    // Only an unusable or damaged free-chunk table or a file at the 32-bit
+    // offset limit refuses. The entry keeps its old name rather than an
+    // empty one that would break its directory's order.
+    if (!name_off) return NC_ERR_CORRUPT;
     touch(nd_off, sizeof(nc_de_s));
-    nd->name = name_off;
+    reinterpret_cast<nc_de_s *>(data + nd_off)->name = name_off;
   }
   touch(name_off, len);
-  memcpy(data + name_off, newname, len);
+  memcpy(data + name_off, name, len);
+  return NC_ERR_OK;
+}
 
-  v = nc::View{data, lsize};
-  parent = v.entry(parent_off);
+int NConfig::moveSlot(uint32_t parent_off, uint32_t nd_off, const char *name) {
+  const nc::View v{data, lsize};
+  const nc_de_s *parent = v.entry(parent_off);
   const int64_t at = parent ? slotOf(v, parent, nd_off) : -1;
-  uint32_t *slots = parent ? v.slots(parent) : nullptr;
-  if (at < 0) {  // the allocations above landed on a damaged directory
-    return finishWrite(NC_ERR_CORRUPT);
-  }
+  if (at < 0) return NC_ERR_CORRUPT;  // the allocations landed on a damaged directory
+  uint32_t *slots = v.slots(parent);
   auto nameAt = [&](int64_t slot) { return data + v.entry(slots[slot])->name; };
   auto usedAt = [&](int64_t slot) {
     const nc_de_s *e = v.entry(slots[slot]);
@@ -186,21 +184,21 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
   touch(parent->offset, parent->pages * 4);
   touch(0, sizeof(nc_sb_s));
   int64_t j = at;
-  if (at > 0 && usedAt(at - 1) && strcmp(newname, nameAt(at - 1)) > 0) {
-    while (j > 0 && usedAt(j - 1) && strcmp(nameAt(j - 1), newname) < 0) {
+  if (at > 0 && usedAt(at - 1) && strcmp(name, nameAt(at - 1)) > 0) {
+    while (j > 0 && usedAt(j - 1) && strcmp(nameAt(j - 1), name) < 0) {
       slots[j] = slots[j - 1];
       j--;
     }
   } else {
     const int64_t pages = parent->pages;  // the slots may overlap a damaged parent
-    while (j + 1 < pages && usedAt(j + 1) && strcmp(nameAt(j + 1), newname) > 0) {
+    while (j + 1 < pages && usedAt(j + 1) && strcmp(nameAt(j + 1), name) > 0) {
       slots[j] = slots[j + 1];
       j++;
     }
   }
   slots[j] = nd_off;
   sb->modtime++;
-  return finishWrite(NC_ERR_OK);
+  return NC_ERR_OK;
 }
 
 void NConfig::status() {
