@@ -130,48 +130,11 @@ int Journal::openForCommit(const char *registry, int reg) {
   // process is creating (it holds no record yet: we hold the lock).
   const std::string path = journalPath(registry);
   struct stat rs;
-  int jfd = -1;
-  if (sys().fstat(reg, &rs) == 0)
-    jfd = sys().open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, rs.st_mode & 0666);
-  if (jfd < 0 && errno == EISDIR) errno = ELOOP;  // not a regular file either
-  if (jfd < 0 && errno != EACCES && errno != EROFS && errno != EPERM && errno != ENOENT &&
-      errno != ELOOP)
-    return errno;  // a full disk: this commit fails, a later one tries again
-  if (jfd < 0) {
-    if (errno != ELOOP) {
-      static bool said = false;  // once per process: every commit meets it
-      if (!said)
-        fprintf(stderr, "nconfig: cannot create journal %s: %s; committing directly\n",
-                path.c_str(), strerror(errno));
-      said = true;
-      unavailable_ = true;
-      return kDirect;
-    } else {
-      fprintf(stderr,
-              "nconfig: %s: not using journal: not a regular file; nothing is committed\n",
-              path.c_str());
-      refused_ = true;
-    }
-    return EPERM;
-  }
-  struct stat js;
-  if (sys().fstat(jfd, &js) != 0 || !S_ISREG(js.st_mode) || js.st_nlink != 1) {
-    sys().close(jfd);
-    fprintf(stderr, "nconfig: %s: not using journal: not a regular file; nothing is committed\n",
-            path.c_str());
-    refused_ = true;
-    return EPERM;
-  }
-  if (js.st_uid != rs.st_uid && fchown(jfd, rs.st_uid, rs.st_gid) != 0) {
-    // Nobody else could use a journal of another owner: commit directly.
-    if (js.st_uid == geteuid() && js.st_size == 0) unlink(path.c_str());
-    sys().close(jfd);
-    fprintf(stderr, "nconfig: cannot give journal %s the registry's owner; committing directly\n",
-            path.c_str());
-    unavailable_ = true;
-    return kDirect;
-  }
-  fchmod(jfd, rs.st_mode & 0666);
+  if (sys().fstat(reg, &rs) != 0) return errno;
+  const int jfd =
+      sys().open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, rs.st_mode & 0666);
+  if (jfd < 0) return cannotOpen(path, errno);
+  if (int rc = adopt(jfd, path, rs)) return rc;
   int err = sys().fallocate(jfd, 0, kJournalCapacity);
   if (err == 0) {
     JournalHead fresh = {};
@@ -186,6 +149,43 @@ int Journal::openForCommit(const char *registry, int reg) {
   syncDirectory(path);
   if (!mapHead(jfd, true, registry, reg)) return refused_ ? EPERM : EIO;
   resetHead(1);
+  return 0;
+}
+
+int Journal::cannotOpen(const std::string &path, int err) {
+  if (err == ELOOP || err == EISDIR) {  // a link or a directory in its place
+    fprintf(stderr, "nconfig: %s: not using journal: not a regular file; nothing is committed\n",
+            path.c_str());
+    refused_ = true;
+    return EPERM;
+  }
+  if (err != EACCES && err != EROFS && err != EPERM && err != ENOENT)
+    return err;  // a full disk: this commit fails, a later one tries again
+  static bool said = false;  // once per process: every commit meets it
+  if (!said)
+    fprintf(stderr, "nconfig: cannot create journal %s: %s; committing directly\n", path.c_str(),
+            strerror(err));
+  said = true;
+  unavailable_ = true;
+  return kDirect;
+}
+
+int Journal::adopt(int jfd, const std::string &path, const struct stat &rs) {
+  struct stat js;
+  if (sys().fstat(jfd, &js) != 0 || !S_ISREG(js.st_mode) || js.st_nlink != 1) {
+    sys().close(jfd);
+    return cannotOpen(path, ELOOP);
+  }
+  if (js.st_uid != rs.st_uid && fchown(jfd, rs.st_uid, rs.st_gid) != 0) {
+    // Nobody else could use a journal of another owner: commit directly.
+    if (js.st_uid == geteuid() && js.st_size == 0) unlink(path.c_str());
+    sys().close(jfd);
+    fprintf(stderr, "nconfig: cannot give journal %s the registry's owner; committing directly\n",
+            path.c_str());
+    unavailable_ = true;
+    return kDirect;
+  }
+  fchmod(jfd, rs.st_mode & 0666);
   return 0;
 }
 

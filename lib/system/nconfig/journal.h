@@ -23,6 +23,7 @@
 #ifndef LIB_SYSTEM_NCONFIG_JOURNAL_H
 #define LIB_SYSTEM_NCONFIG_JOURNAL_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -130,6 +131,14 @@ class Journal {
 
  private:
   bool mapHead(int jfd, bool writable, const char *registry, int reg);
+  // What a failure `err` to open or create the journal at `path` means: a
+  // refusal (EPERM, said on standard error), committing in place (kDirect,
+  // said once per process), or an errno value a later commit may not meet.
+  int cannotOpen(const std::string &path, int err);
+  // Checks a journal just opened for creation (a regular file with one link)
+  // and gives it the registry's owner and mode; 0, or as cannotOpen. Closes
+  // `jfd` on failure.
+  int adopt(int jfd, const std::string &path, const struct stat &rs);
   bool safeFile(int jfd, int reg, const char *registry);
   void resetHead(uint32_t gen);
   void shrink();
