@@ -7,6 +7,7 @@
 // then the value chunk) decides where everything lands in the file.
 #include <cstring>
 
+#include "cache.h"
 #include "internal.h"
 #include "paths.h"
 
@@ -96,6 +97,8 @@ nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
   touch(to, sizeof(nc_de_s));
   memcpy(dest, what, sizeof(nc_de_s));
   sb->modtime++;
+  // Every other entry keeps its name and place: cached paths stay true.
+  if (pcache) pcache->follow(sb->modtime - 1, sb->modtime, lsize);
   return dest;
 }
 
@@ -129,9 +132,13 @@ int NConfig::findOrCreate(const char *name, unsigned int t, uint32_t *nd_off) {
   nc::View v{data, lsize};
   nc_de_s *start = *name == '/' ? rdir : cdir;
   if (!start) return NC_ERR_CORRUPT;  // a damaged root the last refresh could not find
+  char buf[nc::PathCache::kMaxKey + 1];
+  size_t key_len = 0;
+  const char *key = rdir ? cacheKey(name, buf, &key_len) : nullptr;
   const char *rest;
   bool blocked;
-  nc_de_s *deepest = nc::walkPath(v, start, *name == '/' ? name + 1 : name, &rest, &blocked);
+  nc_de_s *deepest = key ? walkCached(key, key_len, &rest, &blocked)
+                         : nc::walkPath(v, start, *name == '/' ? name + 1 : name, &rest, &blocked);
   if (blocked) return NC_ERR_PERM;  // a key stands where a directory is needed
   if (!deepest) return NC_ERR_CORRUPT;
   if (*rest == '\0') {
@@ -140,7 +147,9 @@ int NConfig::findOrCreate(const char *name, unsigned int t, uint32_t *nd_off) {
     return NC_ERR_OK;
   }
   if (deepest->type != NC_DIR) return NC_ERR_CORRUPT;
-  return createPath(v.offsetOf(deepest), rest, t, nd_off);
+  const int rc = createPath(v.offsetOf(deepest), rest, t, nd_off);
+  if (rc == NC_ERR_OK && key) remember(key, key_len, *nd_off);
+  return rc;
 }
 
 int NConfig::createPath(uint32_t dir_off, const char *rest, unsigned int t, uint32_t *made) {
@@ -184,6 +193,7 @@ int NConfig::createPath(uint32_t dir_off, const char *rest, unsigned int t, uint
   }
   touch(0, sizeof(nc_sb_s));
   sb->modtime++;  // creating a key counts once more than its insertions
+  if (pcache) pcache->follow(sb->modtime - 1, sb->modtime, lsize);
   *made = dir_off;
   return NC_ERR_OK;
 }

@@ -50,6 +50,8 @@ void NConfig::_delKey(const char *name, nc_de_s *p, int tosort) {
     finishWrite(NC_ERR_OK);
     return;
   }
+  // Entries freed below may be reused by the next insertion under any name.
+  dropCache();
   struct Frame {
     uint32_t entry;
     uint32_t next_slot;
@@ -145,6 +147,8 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
   if (nc::findChild(v, parent, newname, name_len)) {
     return finishWrite(NC_ERR_OK);
   }
+  // Every path through the entry changes.
+  dropCache();
   const uint32_t len = uint32_t(name_len + 1);
   const uint32_t parent_off = nd->parent;
   uint32_t name_off = nd->name;
