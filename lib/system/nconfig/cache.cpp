@@ -54,6 +54,19 @@ uint32_t PathCache::lookup(const char *path, size_t len, uint32_t h) const {
   return s.epoch == epoch_ ? s.entry : 0;
 }
 
+uint32_t PathCache::hint(const char *path, size_t len) const {
+  if (!count_ || len > kMaxKey) return 0;
+  const uint32_t h = hash(path, len), mask = uint32_t(slots_.size()) - 1;
+  for (uint32_t i = h & mask;; i = (i + 1) & mask) {
+    const Slot &s = slots_[i];
+    if (s.epoch != epoch_) return 0;
+    if (s.hash == h) {
+      __builtin_prefetch(arena_.data() + s.key);
+      return s.entry;
+    }
+  }
+}
+
 void PathCache::drop() {
   valid_ = false;
   arena_.clear();
@@ -94,7 +107,7 @@ bool PathCache::grow(uint32_t nslots) {
 bool PathCache::reserve(size_t len) {
   if (count_ + 1 > kMaxEntries || arena_.size() + len > kMaxKeyBytes) drop();
   if (slots_.empty() && !grow(kFirstSlots)) return false;
-  if ((count_ + 1) * 2 > slots_.size() && !grow(uint32_t(slots_.size()) * 2)) return false;
+  if ((count_ + 1) * 4 > slots_.size() * 3 && !grow(uint32_t(slots_.size()) * 2)) return false;
   if (arena_.size() + len > arena_.capacity()) {
     size_t cap = arena_.capacity() ? arena_.capacity() : kFirstArena;
     while (cap < arena_.size() + len) cap *= 2;

@@ -9,8 +9,8 @@
 // the counter; so an entry found here is the one a walk would find. Callers
 // still check a hit cheaply (offset inside the view, entry in use).
 //
-// Bound: at most kMaxEntries paths (kMaxSlots slots of 16 bytes, at most half
-// of them used) and kMaxKeyBytes bytes of path text, so at most
+// Bound: at most kMaxEntries paths (kMaxSlots slots of 16 bytes, at most
+// three quarters of them used) and kMaxKeyBytes bytes of path text, so at most
 // kMaxSlots * 16 + kMaxKeyBytes = 8 MiB; both grow by doubling from small, so
 // a small registry costs little. A fill that would pass either bound drops
 // every path first (replacement by clearing: the working set refills it).
@@ -31,7 +31,7 @@ namespace nc {
 class PathCache {
  public:
   static constexpr uint32_t kMaxSlots = 1u << 18;
-  static constexpr uint32_t kMaxEntries = kMaxSlots / 2;
+  static constexpr uint32_t kMaxEntries = kMaxSlots / 4 * 3;
   static constexpr uint32_t kMaxKeyBytes = 4u << 20;
   // Longest path the cache keeps, in bytes; longer ones are always walked.
   static constexpr uint32_t kMaxKey = 255;
@@ -44,6 +44,11 @@ class PathCache {
       return 0;
     return lookup(path, len, hash(path, len));
   }
+  // A hint for a lookup of path[0, len) about to be made: asks the processor
+  // to fetch the path text of the first slot whose hash matches, and returns
+  // that slot's entry offset (0 when none), whatever the state. Never an
+  // answer: find() decides. Never allocates.
+  uint32_t hint(const char *path, size_t len) const;
   // Records that path[0, len) names the entry at `entry` (non-zero) under
   // state (modtime, size). Drops a cache of another state first. A path too
   // long, or memory refused, leaves the path uncached; never throws.
@@ -90,7 +95,7 @@ class PathCache {
   bool reserve(size_t len);
   bool grow(uint32_t nslots);
 
-  // Invariants: slots_.size() is 0 or a power of two; count_ <= size / 2,
+  // Invariants: slots_.size() is 0 or a power of two; count_ <= size * 3 / 4,
   // so every probe ends at an empty slot; every slot in use has key + len <=
   // arena_.size(). valid_ is false when nothing has been put since the last
   // drop, and then no slot is in use.
