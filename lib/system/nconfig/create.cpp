@@ -147,9 +147,9 @@ int NConfig::findOrCreate(const char *name, unsigned int t, uint32_t *nd_off) {
     return NC_ERR_OK;
   }
   if (deepest->type != NC_DIR) return NC_ERR_CORRUPT;
-  const int rc = createPath(v.offsetOf(deepest), rest, t, nd_off);
-  if (rc == NC_ERR_OK && key) remember(key, key_len, *nd_off);
-  return rc;
+  // The new entry is not cached: a first lookup caches it, and creating many
+  // keys would otherwise pay for filling the cache with paths never read.
+  return createPath(v.offsetOf(deepest), rest, t, nd_off);
 }
 
 int NConfig::createPath(uint32_t dir_off, const char *rest, unsigned int t, uint32_t *made) {
