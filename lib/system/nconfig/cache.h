@@ -7,13 +7,16 @@
 // is dropped first. Nothing but a structural change (insert, create, delete,
 // rename, by any process) changes which entry a path names, and each moves
 // the counter; so an entry found here is the one a walk would find. Callers
-// still check a hit cheaply (offset inside the view, entry in use).
+// still check a hit cheaply (offset inside the view, entry in use): bytes
+// changed behind the store's back without moving the counter (damage) are
+// caught where the cached entry itself was freed, not above it.
 //
 // Bound: at most kMaxEntries paths (kMaxSlots slots of 16 bytes, at most
-// three quarters of them used) and kMaxKeyBytes bytes of path text, so at most
-// kMaxSlots * 16 + kMaxKeyBytes = 8 MiB; both grow by doubling from small, so
-// a small registry costs little. A fill that would pass either bound drops
-// every path first (replacement by clearing: the working set refills it).
+// three quarters of them used) and kMaxKeyBytes bytes of path text, so at
+// most kMaxSlots * 16 + kMaxKeyBytes = 8 MiB (while the table doubles the old
+// one is held too). Both grow by doubling from small, so a small registry
+// costs little. A fill that would pass either bound first drops every path
+// (replacement by clearing: the working set refills it).
 //
 // Structure: one flat open-addressing table with linear probing, keyed by a
 // 32-bit hash of the path bytes; the path text is kept in one arena and
