@@ -97,7 +97,8 @@ nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
   touch(to, sizeof(nc_de_s));
   memcpy(dest, what, sizeof(nc_de_s));
   sb->modtime++;
-  // Every other entry keeps its name and place: cached paths stay true.
+  // Every other entry keeps its offset, name and parent: cached paths stay
+  // true. (Only a damaged file whose slots overlap an entry breaks this.)
   if (pcache) pcache->follow(sb->modtime - 1, sb->modtime, lsize);
   return dest;
 }
