@@ -116,6 +116,7 @@ static_assert(sizeof(nc_chunk_s) == 8 && offsetof(nc_chunk_s, size) == 4,
 struct nc_txn_s;  // the handle's pending changes and journal (internal)
 namespace nc {
 class LockScope;  // holds a handle's lock for a scope (internal)
+class PathCache;  // a handle's map from paths to entry offsets (internal)
 }
 
 // A handle on one registry file. Not shared between threads.
@@ -170,6 +171,7 @@ class NConfig {
   nc_de_s *cdir;          // current directory's entry
   nc_chunk_s *chunks;     // free-chunk table
   nc_txn_s *txn;          // pages changed since the last commit, the journal
+  nc::PathCache *pcache;  // paths looked up under the view's current state
 
   // Records that view bytes [off, off + len) are about to change; every
   // store into the view goes through here, so that a commit writes exactly
@@ -221,6 +223,29 @@ class NConfig {
   nc_de_s *getDirEnt(const char *name, nc_de_s *cc);
   // Heap string: absolute path of entry `w`; null on failure.
   char *getName(const nc_de_s *w);
+  // The absolute form of `name` as the path cache keys it, its length in
+  // *len: `name` itself when absolute, else the current directory's path and
+  // `name` joined in buf (PathCache::kMaxKey + 1 bytes, NUL-terminated).
+  // Null when the lookup bypasses the cache: no cache, the root itself, a
+  // path too long, or an empty, "." or ".." component.
+  const char *cacheKey(const char *name, char *buf, size_t *len) const;
+  // Follows key[0, len) (a cacheKey result; key[len] is NUL) from the root,
+  // or from the entry cached for it or for its directory, as walkPath does
+  // (same *rest and *blocked), and caches the entries it finds. Needs rdir.
+  nc_de_s *walkCached(const char *key, size_t len, const char **rest, bool *blocked);
+  // The used entry cached for key[0, len) inside the view, or null.
+  nc_de_s *cachedEntry(const char *key, size_t len);
+  // Caches key[0, len) -> the entry at `off` under the view's current state.
+  void remember(const char *key, size_t len, uint32_t off);
+  // Forgets every cached path: the view no longer shows the state they were
+  // found in.
+  void dropCache();
+  // Before a lookup of `name` that takes the lock: asks the processor to
+  // fetch the entry the cache last found for it, so that the fetch overlaps
+  // the lock request. Reads only the cache (this handle's memory); the view
+  // is only prefetched, which never faults. Trusts nothing: the lookup under
+  // the lock checks everything again.
+  void warmLookup(const char *name);
 
   // Places the record `what` (outside the view) into directory `where`,
   // keeping its slots sorted; sets what->parent. Returns the entry in the view

@@ -26,6 +26,7 @@ bool readWord64(const nc::View &v, const nc_de_s *e, void *out) {
 #define NC_GET_BEGIN(name, want)                        \
   if (fd < 0) return NC_ERR_NFILE;                      \
   if (!(name)) return NC_ERR_NVAL;                      \
+  warmLookup(name);                                     \
   lockFile(NC_L_RO, 0);                                 \
   nc_de_s *e = getDirEnt((name), nullptr);              \
   if (!e || e->type != (want)) {                        \

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "cache.h"
 #include "internal.h"
 #include "txn.h"
 
@@ -105,6 +106,7 @@ static void followFile(NConfig *, char *data, uint32_t size, int fd, int prot, n
 
 void NConfig::discardPending() {
   if (!txn || !data || txn->overlay) return;
+  dropCache();  // paths found or made since the last commit may be gone
   const int prot = omode == NC_O_RW && (!careful || lock == NC_L_RW) ? PROT_READ | PROT_WRITE
                                                                       : PROT_READ;
   followFile(this, data, lsize, fd, prot, txn);

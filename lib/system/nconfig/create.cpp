@@ -7,6 +7,7 @@
 // then the value chunk) decides where everything lands in the file.
 #include <cstring>
 
+#include "cache.h"
 #include "internal.h"
 #include "paths.h"
 
@@ -104,6 +105,9 @@ nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
   touch(to, sizeof(nc_de_s));
   memcpy(dest, what, sizeof(nc_de_s));
   sb->modtime++;
+  // Every other entry keeps its offset, name and parent: cached paths stay
+  // true. (Only a damaged file whose slots overlap an entry breaks this.)
+  if (pcache) pcache->follow(sb->modtime - 1, sb->modtime, lsize);
   return dest;
 }
 
@@ -137,9 +141,13 @@ int NConfig::findOrCreate(const char *name, unsigned int t, uint32_t *nd_off) {
   nc::View v{data, lsize};
   nc_de_s *start = *name == '/' ? rdir : cdir;
   if (!start) return NC_ERR_CORRUPT;  // a damaged root the last refresh could not find
+  char buf[nc::PathCache::kMaxKey + 1];
+  size_t key_len = 0;
+  const char *key = rdir ? cacheKey(name, buf, &key_len) : nullptr;
   const char *rest;
   bool blocked;
-  nc_de_s *deepest = nc::walkPath(v, start, *name == '/' ? name + 1 : name, &rest, &blocked);
+  nc_de_s *deepest = key ? walkCached(key, key_len, &rest, &blocked)
+                         : nc::walkPath(v, start, *name == '/' ? name + 1 : name, &rest, &blocked);
   if (blocked) return NC_ERR_PERM;  // a key stands where a directory is needed
   if (!deepest) return NC_ERR_CORRUPT;
   if (*rest == '\0') {
@@ -148,6 +156,8 @@ int NConfig::findOrCreate(const char *name, unsigned int t, uint32_t *nd_off) {
     return NC_ERR_OK;
   }
   if (deepest->type != NC_DIR) return NC_ERR_CORRUPT;
+  // The new entry is not cached: a first lookup caches it, and creating many
+  // keys would otherwise pay for filling the cache with paths never read.
   return createPath(v.offsetOf(deepest), rest, t, nd_off);
 }
 
@@ -192,6 +202,7 @@ int NConfig::createPath(uint32_t dir_off, const char *rest, unsigned int t, uint
   }
   touch(0, sizeof(nc_sb_s));
   sb->modtime++;  // creating a key counts once more than its insertions
+  if (pcache) pcache->follow(sb->modtime - 1, sb->modtime, lsize);
   *made = dir_off;
   return NC_ERR_OK;
 }

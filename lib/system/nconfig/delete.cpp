@@ -72,6 +72,8 @@ static uint32_t nextChild(const nc::View &v, const nc_de_s *e, uint32_t *next,
 }
 
 void NConfig::deleteTree(uint32_t top, int tosort) {
+  // Entries freed below may be reused by the next insertion under any name.
+  dropCache();
   struct Frame {
     uint32_t entry;
     uint32_t next_slot;
@@ -146,6 +148,8 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
     return lock.finish(NC_ERR_CORRUPT);
   // Its own directory must not already hold the new name either.
   if (nc::findChild(v, parent, newname, name_len)) return lock.finish(NC_ERR_OK);
+  // Every path through the entry changes.
+  dropCache();
   const uint32_t parent_off = nd->parent;
   int rc = storeName(nd_off, newname, uint32_t(name_len + 1));
   if (rc == NC_ERR_OK) rc = moveSlot(parent_off, nd_off, newname);

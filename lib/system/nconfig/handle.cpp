@@ -15,6 +15,7 @@
 #include <new>
 #include <vector>
 
+#include "cache.h"
 #include "internal.h"
 #include "txn.h"
 
@@ -54,11 +55,13 @@ NConfig::NConfig(int protect)
       rdir(nullptr),
       cdir(nullptr),
       chunks(nullptr),
-      txn(nullptr) {}
+      txn(nullptr),
+      pcache(nullptr) {}
 
 NConfig::~NConfig() {
   close();
   delete txn;
+  delete pcache;
   free(fname);
 }
 
@@ -144,6 +147,8 @@ int NConfig::open(int how) {
   if (how != NC_O_RO && how != NC_O_RW) return NC_ERR_TYPE;
   if (fd >= 0) close();
   if (!txn && !(txn = new (std::nothrow) nc_txn_s)) return NC_ERR_NMEM;
+  // Without memory for a cache every lookup walks.
+  if (!pcache) pcache = new (std::nothrow) nc::PathCache;
 
   int f = sys().open(fname, (how == NC_O_RW ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
   if (f < 0) return NC_ERR_PERM;
@@ -206,6 +211,7 @@ void NConfig::close() {
 }
 
 void NConfig::unmapView() {
+  dropCache();
   if (data && txn && txn->overlay)
     munmap(data, txn->overlay_bytes);
   else if (data)
@@ -251,6 +257,7 @@ void NConfig::_remap(unsigned int osize, unsigned int nsize) {
   }
   data = static_cast<char *>(view);
   sb = reinterpret_cast<nc_sb_s *>(data);
+  dropCache();
   // Null when the superblock no longer names a root inside the view.
   rdir = nc::View{data, nsize}.entry(sb->root);
 }
@@ -286,6 +293,8 @@ void NConfig::lockFile(int type, int force) {
       lsize = sb->size;
     }
   }
+  // Cached paths hold only for the state they were found in.
+  if (pcache) pcache->validate(sb->modtime, lsize);
   if (sb->modtime != update || force || lsize != seen) refreshPointers();
 }
 
@@ -331,6 +340,7 @@ void NConfig::settleJournal() {
     if (shared) takeRecordLock(fd, F_RDLCK);  // turns the write lock into a read lock
     if (err == 0) {
       if (data) update = ~sb->modtime;
+      dropCache();  // the file took commits this view may not show yet
       return;
     }
     fprintf(stderr, "nconfig: replaying the journal of %s failed: %s\n", fname, strerror(err));

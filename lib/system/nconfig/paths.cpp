@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cache.h"
 #include "internal.h"
 #include "paths.h"
 
@@ -82,10 +83,116 @@ nc_de_s *NConfig::getDirEnt(const char *name, nc_de_s *cc) {
   if (!name || !data) return nullptr;
   nc_de_s *e = cc ? cc : (*name == '/' ? rdir : cdir);
   if (!e) return nullptr;
+  char buf[nc::PathCache::kMaxKey + 1];
+  size_t len = 0;
+  const char *key = cc || !rdir ? nullptr : cacheKey(name, buf, &len);
   const char *rest;
   bool blocked;
-  e = nc::walkPath(nc::View{data, lsize}, e, *name == '/' ? name + 1 : name, &rest, &blocked);
-  return *rest == '\0' && !blocked ? e : nullptr;
+  if (key)
+    e = walkCached(key, len, &rest, &blocked);
+  else
+    e = nc::walkPath(nc::View{data, lsize}, e, *name == '/' ? name + 1 : name, &rest, &blocked);
+  return e && *rest == '\0' && !blocked ? e : nullptr;
+}
+
+namespace {
+
+// True when p[0, len) is a component the cache may key: not empty, "." or "..".
+inline bool plainComponent(const char *p, size_t len) {
+  return len > 2 || (len == 1 && p[0] != '.') || (len == 2 && (p[0] != '.' || p[1] != '.'));
+}
+
+}  // namespace
+
+const char *NConfig::cacheKey(const char *name, char *buf, size_t *len) const {
+  if (!pcache) return nullptr;
+  const char *key = name;
+  size_t n;
+  if (*name == '/') {
+    n = strlen(name);
+  } else {
+    // The current directory's path is cname; the root's is "/" alone.
+    if (!cname || !*name) return nullptr;
+    const size_t c = strlen(cname), r = strlen(name), sep = c > 1 ? 1 : 0;
+    if (c + sep + r > nc::PathCache::kMaxKey) return nullptr;
+    memcpy(buf, cname, c);
+    buf[c] = '/';
+    memcpy(buf + c + sep, name, r + 1);
+    n = c + sep + r;
+    key = buf;
+  }
+  if (n < 2 || n > nc::PathCache::kMaxKey) return nullptr;
+  for (size_t start = 1, i = 1; i <= n; i++) {
+    if (i < n && key[i] != '/') continue;
+    if (!plainComponent(key + start, i - start)) return nullptr;
+    start = i + 1;
+  }
+  *len = n;
+  return key;
+}
+
+nc_de_s *NConfig::cachedEntry(const char *key, size_t len) {
+  const uint32_t off = pcache->find(key, len, sb->modtime, lsize);
+  if (!off) return nullptr;
+  nc_de_s *e = nc::View{data, lsize}.entry(off);
+  return e && e->type != 0 ? e : nullptr;
+}
+
+void NConfig::remember(const char *key, size_t len, uint32_t off) {
+  // A free entry is never cached: an insertion may reuse it.
+  const nc::View v{data, lsize};
+  const nc_de_s *e = v.entry(off);
+  if (pcache && e && e->type != 0) pcache->put(key, len, off, sb->modtime, lsize);
+}
+
+void NConfig::warmLookup(const char *name) {
+  if (!pcache || !data || !name || lock != NC_L_NONE) return;
+  char buf[nc::PathCache::kMaxKey + 1];
+  size_t len;
+  const char *key = cacheKey(name, buf, &len);
+  const uint32_t off = key ? pcache->hint(key, len) : 0;
+  if (off && off < lsize) __builtin_prefetch(data + off);
+}
+
+void NConfig::dropCache() {
+  if (pcache) pcache->drop();
+}
+
+nc_de_s *NConfig::walkCached(const char *key, size_t len, const char **rest, bool *blocked) {
+  *rest = "";
+  *blocked = false;
+  if (nc_de_s *hit = cachedEntry(key, len)) return hit;
+  const nc::View v{data, lsize};
+  // Start at the key's directory when it is cached, else at the root.
+  size_t cut = len;
+  while (key[cut - 1] != '/') cut--;
+  nc_de_s *dir = cut > 1 ? cachedEntry(key, cut - 1) : nullptr;
+  const bool dir_cached = dir != nullptr;
+  nc_de_s *e = dir_cached ? dir : rdir;
+  const char *p = dir_cached ? key + cut : key + 1;
+  const char *const end = key + len;
+  nc_de_s *parent = nullptr;
+  for (;;) {
+    const char *slash = static_cast<const char *>(memchr(p, '/', size_t(end - p)));
+    const char *q = slash ? slash : end;
+    if (e->type != NC_DIR) {
+      *rest = p;
+      *blocked = true;  // a key cannot hold what follows
+      return e;
+    }
+    nc_de_s *next = nc::findChild(v, e, p, size_t(q - p));
+    if (!next) {
+      *rest = p;
+      return e;
+    }
+    parent = e;
+    e = next;
+    if (!slash) break;
+    p = slash + 1;
+  }
+  if (!dir_cached && cut > 1) remember(key, cut - 1, v.offsetOf(parent));
+  remember(key, len, v.offsetOf(e));
+  return e;
 }
 
 namespace nc {
