@@ -16,6 +16,7 @@
 #include <string>
 
 #include "lib/system/nconfig/internal.h"
+#include "lib/system/nconfig/journal.h"
 #include "test_util.h"
 
 namespace {
@@ -172,6 +173,16 @@ TEST(Journal, AnUnsafeJournalIsRefusedAndAMissingDirectoryCommitsDirectly) {
   EXPECT_EQ(r.getKey("/k", v), NC_ERR_OK);
   EXPECT_EQ(v, 8u);
   close(mem);
+}
+
+TEST(Journal, RecordChecksumIsTheCommonCrc32) {
+  // The check value of the common CRC-32, whole and in pieces of every size.
+  const std::string text = "123456789";
+  EXPECT_EQ(nc::crc32(0, text.data(), text.size()), 0xCBF43926u);
+  const std::string longer(1000, 'x');
+  for (size_t cut = 0; cut <= 17; cut++)
+    EXPECT_EQ(nc::crc32(nc::crc32(0, longer.data(), cut), longer.data() + cut, longer.size() - cut),
+              nc::crc32(0, longer.data(), longer.size()));
 }
 
 // ---- crashes and power cuts ----------------------------------------------

@@ -41,20 +41,41 @@ bool sameBoot(const JournalHead *h) { return strncmp(h->boot, bootId(), kBootIdB
 
 }  // namespace
 
-uint32_t crc32(uint32_t crc, const void *p, size_t n) {
-  static uint32_t table[256];
-  static bool ready = false;
-  if (!ready) {
+namespace {
+
+// Tables for CRC-32 eight bytes at a time: table[0] is the classic one,
+// table[k] advances a byte's contribution by k further bytes.
+struct CrcTables {
+  uint32_t t[8][256];
+  CrcTables() {
     for (uint32_t i = 0; i < 256; i++) {
       uint32_t c = i;
       for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      table[i] = c;
+      t[0][i] = c;
     }
-    ready = true;
+    for (uint32_t i = 0; i < 256; i++)
+      for (int k = 1; k < 8; k++) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xff];
   }
+};
+
+// The bytes b[0..3] as a little-endian word, whatever the machine's order.
+inline uint32_t le32(const unsigned char *b) {
+  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+}  // namespace
+
+uint32_t crc32(uint32_t crc, const void *p, size_t n) {
+  static const CrcTables tables;
+  const auto &t = tables.t;
   const unsigned char *b = static_cast<const unsigned char *>(p);
   crc = ~crc;
-  for (size_t i = 0; i < n; i++) crc = table[(crc ^ b[i]) & 0xff] ^ (crc >> 8);
+  for (; n >= 8; n -= 8, b += 8) {
+    const uint32_t one = crc ^ le32(b), two = le32(b + 4);
+    crc = t[7][one & 0xff] ^ t[6][(one >> 8) & 0xff] ^ t[5][(one >> 16) & 0xff] ^ t[4][one >> 24] ^
+          t[3][two & 0xff] ^ t[2][(two >> 8) & 0xff] ^ t[1][(two >> 16) & 0xff] ^ t[0][two >> 24];
+  }
+  for (; n > 0; n--, b++) crc = t[0][(crc ^ *b) & 0xff] ^ (crc >> 8);
   return ~crc;
 }
 
