@@ -232,7 +232,8 @@ class NConfig {
   // Follows key[0, len) (a cacheKey result; key[len] is NUL) from the root,
   // or from the entry cached for it or for its directory, as walkPath does
   // (same *rest and *blocked), and caches the entries it finds. Needs rdir.
-  nc_de_s *walkCached(const char *key, size_t len, const char **rest, bool *blocked);
+  nc_de_s *walkCached(const char *key, size_t len, const char **rest, bool *blocked,
+                      int64_t *slot = nullptr);
   // The used entry cached for key[0, len) inside the view, or null.
   nc_de_s *cachedEntry(const char *key, size_t len);
   // Caches key[0, len) -> the entry at `off` under the view's current state.
@@ -250,7 +251,9 @@ class NConfig {
   // Places the record `what` (outside the view) into directory `where`,
   // keeping its slots sorted; sets what->parent. Returns the entry in the view
   // that now holds it, or null when the directory cannot take another entry.
-  nc_de_s *insert(unsigned int where, nc_de_s *what);
+  // `hint`, when not -1, is where the lookup that missed the name found it
+  // would go; it is checked before it is used.
+  nc_de_s *insert(unsigned int where, nc_de_s *what, int64_t hint = -1);
   // Creates or updates the key `name` of type t. For NC_DIR, len is the wanted
   // slot count; otherwise value/len is the value (null value removes it).
   int _setKey(const char *name, const unsigned int t, const char *value,
@@ -268,7 +271,9 @@ class NConfig {
   int findOrCreate(const char *name, unsigned int t, uint32_t *nd_off);
   // Creates the components of `rest` below the directory at dir_off, the
   // last one of type t; its offset goes to *made.
-  int createPath(uint32_t dir_off, const char *rest, unsigned int t, uint32_t *made);
+  // `hint` is the insertion slot of rest's first component, or -1.
+  int createPath(uint32_t dir_off, const char *rest, unsigned int t, uint32_t *made,
+                 int64_t hint = -1);
   // Grows the slot array of the directory at nd_off to `len` slots.
   int growSlots(uint32_t nd_off, uint32_t len);
   // Stores value[0, len) as the value of the key at nd_off, reusing, trimming

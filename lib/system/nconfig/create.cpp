@@ -76,7 +76,23 @@ static int64_t insertionSlot(const nc::View &v, const nc_de_s *dir, const char *
   return i;
 }
 
-nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
+// True when slot i of `dir` is where `name` goes: the first slot whose entry
+// is free or has a smaller name.
+static bool slotFits(const nc::View &v, const nc_de_s *dir, const char *name, int64_t i) {
+  if (i < 0 || i >= int64_t(dir->pages)) return false;
+  const uint32_t *slots = reinterpret_cast<const uint32_t *>(v.data + dir->offset);
+  const size_t name_len = strlen(name);
+  const nc_de_s *at = v.entry(slots[i]);
+  bool bad = false;
+  if (!at || !(at->type == 0 || nc::compareComponent(v, name, name_len, at->name, &bad) > 0) || bad)
+    return false;
+  if (i == 0) return true;
+  const nc_de_s *before = v.entry(slots[i - 1]);
+  return before && before->type != 0 &&
+         nc::compareComponent(v, name, name_len, before->name, &bad) < 0 && !bad;
+}
+
+nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what, int64_t hint) {
   nc::View v{data, lsize};
   nc_de_s *w = v.entry(where);
   if (!w || w->type != NC_DIR) return nullptr;
@@ -90,7 +106,7 @@ nc_de_s *NConfig::insert(unsigned int where, nc_de_s *what) {
     w = reinterpret_cast<nc_de_s *>(data + where);
   }
   const char *name = v.str(what->name);
-  const int64_t i = name ? insertionSlot(v, w, name) : -1;
+  const int64_t i = !name ? -1 : slotFits(v, w, name, hint) ? hint : insertionSlot(v, w, name);
   if (i < 0) return nullptr;
 
   what->parent = where;
@@ -146,8 +162,10 @@ int NConfig::findOrCreate(const char *name, unsigned int t, uint32_t *nd_off) {
   const char *key = rdir ? cacheKey(name, buf, &key_len) : nullptr;
   const char *rest;
   bool blocked;
-  nc_de_s *deepest = key ? walkCached(key, key_len, &rest, &blocked)
-                         : nc::walkPath(v, start, *name == '/' ? name + 1 : name, &rest, &blocked);
+  int64_t slot = -1;  // where rest's first component would go in `deepest`
+  nc_de_s *deepest =
+      key ? walkCached(key, key_len, &rest, &blocked, &slot)
+          : nc::walkPath(v, start, *name == '/' ? name + 1 : name, &rest, &blocked, &slot);
   if (blocked) return NC_ERR_PERM;  // a key stands where a directory is needed
   if (!deepest) return NC_ERR_CORRUPT;
   if (*rest == '\0') {
@@ -158,10 +176,11 @@ int NConfig::findOrCreate(const char *name, unsigned int t, uint32_t *nd_off) {
   if (deepest->type != NC_DIR) return NC_ERR_CORRUPT;
   // The new entry is not cached: a first lookup caches it, and creating many
   // keys would otherwise pay for filling the cache with paths never read.
-  return createPath(v.offsetOf(deepest), rest, t, nd_off);
+  return createPath(v.offsetOf(deepest), rest, t, nd_off, slot);
 }
 
-int NConfig::createPath(uint32_t dir_off, const char *rest, unsigned int t, uint32_t *made) {
+int NConfig::createPath(uint32_t dir_off, const char *rest, unsigned int t, uint32_t *made,
+                        int64_t hint) {
   // An entry named "." or ".." could never be read back by its path.
   unsigned int remaining = 0;
   for (const char *q = rest;;) {
@@ -194,8 +213,9 @@ int NConfig::createPath(uint32_t dir_off, const char *rest, unsigned int t, uint
     memcpy(data + name_off, p, plen);
     data[name_off + plen] = '\0';
     nc_de_s rec = {name_off, last ? t : NC_DIR, 0, 0, 0, 0};
-    nc_de_s *e = insert(dir_off, &rec);
+    nc_de_s *e = insert(dir_off, &rec, hint);
     if (!e) return NC_ERR_CORRUPT;
+    hint = -1;  // the directories below are new
     dir_off = uint32_t(reinterpret_cast<char *>(e) - data);
     if (last) break;
     p = after;

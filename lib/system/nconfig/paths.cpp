@@ -16,7 +16,9 @@
 
 namespace nc {
 
-nc_de_s *findChild(const View &v, const nc_de_s *dir, const char *comp, size_t len) {
+nc_de_s *findChild(const View &v, const nc_de_s *dir, const char *comp, size_t len,
+                   int64_t *slot) {
+  if (slot) *slot = -1;
   if (dir->type != NC_DIR || dir->pages == 0) return nullptr;
   const uint32_t *slots = v.slots(dir);
   if (!slots) return nullptr;
@@ -35,6 +37,7 @@ nc_de_s *findChild(const View &v, const nc_de_s *dir, const char *comp, size_t l
     else
       return e;
   }
+  if (slot) *slot = left;  // the first slot whose name sorts below comp
   return nullptr;
 }
 
@@ -46,7 +49,8 @@ const char *nextComponent(const char *p, size_t *len) {
   return p;
 }
 
-nc_de_s *walkPath(const View &v, nc_de_s *e, const char *p, const char **rest, bool *blocked) {
+nc_de_s *walkPath(const View &v, nc_de_s *e, const char *p, const char **rest, bool *blocked,
+                  int64_t *slot) {
   *blocked = false;
   // The walk ends at the first empty component, as in the canonical form.
   for (;;) {
@@ -59,7 +63,7 @@ nc_de_s *walkPath(const View &v, nc_de_s *e, const char *p, const char **rest, b
       return e;
     }
     const bool up = len == 2 && p[0] == '.' && p[1] == '.', here = len == 1 && p[0] == '.';
-    nc_de_s *next = up ? parentOf(v, e) : here ? e : findChild(v, e, p, len);
+    nc_de_s *next = up ? parentOf(v, e) : here ? e : findChild(v, e, p, len, slot);
     if (!next) return up ? nullptr : e;
     e = next;
     p += len;
@@ -158,7 +162,8 @@ void NConfig::dropCache() {
   if (pcache) pcache->drop();
 }
 
-nc_de_s *NConfig::walkCached(const char *key, size_t len, const char **rest, bool *blocked) {
+nc_de_s *NConfig::walkCached(const char *key, size_t len, const char **rest, bool *blocked,
+                             int64_t *slot) {
   *rest = "";
   *blocked = false;
   if (nc_de_s *hit = cachedEntry(key, len)) return hit;
@@ -180,7 +185,7 @@ nc_de_s *NConfig::walkCached(const char *key, size_t len, const char **rest, boo
       *blocked = true;  // a key cannot hold what follows
       return e;
     }
-    nc_de_s *next = nc::findChild(v, e, p, size_t(q - p));
+    nc_de_s *next = nc::findChild(v, e, p, size_t(q - p), slot);
     if (!next) {
       *rest = p;
       return e;

@@ -3,6 +3,7 @@
 #define LIB_SYSTEM_NCONFIG_PATHS_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "internal.h"
@@ -38,16 +39,21 @@ inline int compareComponent(const View &v, const char *comp, size_t len, uint32_
 }
 
 // The used child of directory `dir` named comp[0, len), by binary search over
-// its slots; null when there is none or the directory is damaged.
-nc_de_s *findChild(const View &v, const nc_de_s *dir, const char *comp, size_t len);
+// its slots; null when there is none or the directory is damaged. When there
+// is none and `slot` is given, *slot is the index where an entry of that name
+// would be inserted (-1 when the directory is damaged).
+nc_de_s *findChild(const View &v, const nc_de_s *dir, const char *comp, size_t len,
+                   int64_t *slot = nullptr);
 
 // Follows the path `p` (no leading "/") from entry `e` as far as entries
 // exist, ending at its first empty component. Returns the deepest entry
 // reached and sets *rest to the first component that does not exist, or to
 // "" when the whole path does. Sets *blocked when a key stands where a
 // directory is needed (the key is returned). Null when a "." or ".." step
-// leaves the view (a damaged parent link).
-nc_de_s *walkPath(const View &v, nc_de_s *e, const char *p, const char **rest, bool *blocked);
+// leaves the view (a damaged parent link). With `slot`, the insertion index
+// of *rest's first component in the returned directory, or -1 (findChild).
+nc_de_s *walkPath(const View &v, nc_de_s *e, const char *p, const char **rest, bool *blocked,
+                  int64_t *slot = nullptr);
 
 // The parent entry of `e`, or null when its link leaves the view.
 nc_de_s *parentOf(const View &v, const nc_de_s *e);
