@@ -21,26 +21,21 @@ bool readWord64(const nc::View &v, const nc_de_s *e, void *out) {
 
 }  // namespace
 
-// Looks `name` up under a shared lock and checks its type; on success the
-// caller reads the entry and unlocks. Any other result is already unlocked.
+// Looks `name` up under a shared lock, held until the caller returns, and
+// checks its type; on success the caller reads the entry.
 #define NC_GET_BEGIN(name, want)                        \
   if (fd < 0) return NC_ERR_NFILE;                      \
   if (!(name)) return NC_ERR_NVAL;                      \
   warmLookup(name);                                     \
-  lockFile(NC_L_RO, 0);                                 \
+  nc::LockScope lock(*this, NC_L_RO);                   \
   nc_de_s *e = getDirEnt((name), nullptr);              \
-  if (!e || e->type != (want)) {                        \
-    unLockFile();                                       \
-    return e ? NC_ERR_TYPE : NC_ERR_NEXIST;             \
-  }                                                     \
+  if (!e || e->type != (want)) return e ? NC_ERR_TYPE : NC_ERR_NEXIST; \
   const nc::View v{data, lsize};
 
 #define NC_GET_WORD64(name, want, Stored, value)        \
   NC_GET_BEGIN(name, want)                              \
   Stored stored;                                        \
-  const bool found = readWord64(v, e, &stored);         \
-  unLockFile();                                         \
-  if (!found) return NC_ERR_NEXIST;                     \
+  if (!readWord64(v, e, &stored)) return NC_ERR_NEXIST;                     \
   value = static_cast<std::remove_reference_t<decltype(value)>>(stored); \
   return NC_ERR_OK;
 
@@ -126,7 +121,6 @@ int NConfig::getKey(const char *name, char *&value) {
       }
     }
   }
-  unLockFile();
   if (rc != NC_ERR_CORRUPT) value = copy;
   return rc;
 }
@@ -146,7 +140,6 @@ int NConfig::getKey(const char *name, char *&value, unsigned int &len) {
       rc = NC_ERR_NMEM;
     }
   }
-  unLockFile();
   if (rc == NC_ERR_OK) {
     value = copy;
     len = n;

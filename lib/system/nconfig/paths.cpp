@@ -238,7 +238,7 @@ char *NConfig::getName(const nc_de_s *w) {
 int NConfig::chDir(const char *name) {
   if (fd < 0) return NC_ERR_NFILE;
   if (!name) return NC_ERR_NVAL;
-  lockFile(NC_L_RO, 0);
+  nc::LockScope lock(*this, NC_L_RO);
   int rc = NC_ERR_OK;
   nc_de_s *e = getDirEnt(name, nullptr);
   if (!e) {
@@ -254,21 +254,18 @@ int NConfig::chDir(const char *name) {
       cdir = e;
     }
   }
-  unLockFile();
   return rc;
 }
 
 char *NConfig::pwDir() {
   if (fd < 0) return nullptr;
-  lockFile(NC_L_RO, 0);
-  char *path = cname ? strdup(cname) : nullptr;
-  unLockFile();
-  return path;
+  nc::LockScope lock(*this, NC_L_RO);
+  return cname ? strdup(cname) : nullptr;
 }
 
 nc_ls_s *NConfig::ls(const char *name) {
   if (fd < 0) return nullptr;
-  lockFile(NC_L_RO, 0);
+  nc::LockScope lock(*this, NC_L_RO);
   nc_ls_s *list = nullptr;
   const nc::View v{data, lsize};
   nc_de_s *d = name ? getDirEnt(name, nullptr) : cdir;
@@ -294,6 +291,5 @@ nc_ls_s *NConfig::ls(const char *name) {
       n++;
     }
   }
-  unLockFile();
   return list;
 }
