@@ -49,6 +49,39 @@ std::vector<nc::Range> changedRanges(std::vector<uint32_t> &pages, const char *d
   return ranges;
 }
 
+// Narrows page-sized ranges to the bytes that differ from the file, joining
+// runs that lie close together: a commit that changes eight bytes journals
+// and writes a few dozen, not a page. 0 or an errno value.
+int narrowToChanges(std::vector<nc::Range> &ranges, int fd) {
+  constexpr uint32_t kJoin = 64;  // identical bytes that still do not split a run
+  std::vector<nc::Range> narrow;
+  std::vector<char> file;
+  for (const nc::Range &r : ranges) {
+    file.assign(r.length, 0);
+    const ssize_t got = sys().pread(fd, file.data(), r.length, r.offset);
+    if (got < 0) return errno;
+    const uint32_t have = uint32_t(got);  // bytes past the file's end differ
+    uint32_t i = 0;
+    while (i < r.length) {
+      while (i < have && file[i] == r.bytes[i]) i++;
+      if (i == r.length) break;
+      uint32_t end = i + 1, same = 0;
+      for (uint32_t k = end; k < r.length && same < kJoin; k++) {
+        if (k < have && file[k] == r.bytes[k]) {
+          same++;
+        } else {
+          end = k + 1;
+          same = 0;
+        }
+      }
+      narrow.push_back({r.offset + i, end - i, r.bytes + i});
+      i = end;
+    }
+  }
+  ranges.swap(narrow);
+  return 0;
+}
+
 // Reserves the file's blocks under the ranges, so that writing them in place
 // cannot run out of space after the journal holds them; ranges below
 // `reserved` have their blocks already. 0 or errno.
@@ -144,8 +177,13 @@ int NConfig::commitPending() {
   std::vector<nc::Range> ranges;
   try {
     ranges = changedRanges(txn->pages, data, lsize);
+    if (err == 0) err = narrowToChanges(ranges, fd);
   } catch (const std::bad_alloc &) {
     err = ENOMEM;
+  }
+  if (err == 0 && ranges.empty()) {  // every touched byte was stored back unchanged
+    followFile(this, data, lsize, fd, careful ? PROT_READ : PROT_READ | PROT_WRITE, txn);
+    return NC_ERR_OK;
   }
   if (err == 0) err = reserveBlocks(fd, ranges, txn->reserved);
   nc::Journal &j = txn->journal;
