@@ -83,17 +83,22 @@ int narrowToChanges(std::vector<nc::Range> &ranges, int fd) {
 }
 
 // Reserves the file's blocks under the ranges, so that writing them in place
-// cannot run out of space after the journal holds them; ranges below
-// `reserved` have their blocks already. 0 or errno.
-int reserveBlocks(int fd, const std::vector<nc::Range> &ranges, uint32_t reserved) {
-  for (const nc::Range &r : ranges) {
-    if (uint64_t(r.offset) + r.length <= reserved) continue;
-    int err;
-    do {
-      err = sys().fallocate(fd, r.offset, r.length);
-    } while (err == EINTR);
-    if (err != 0) return err;
-  }
+// cannot run out of space after the journal holds them. The first commit of a
+// handle reserves the whole file at once (cheap where it has its blocks);
+// later ones only what grew since. 0 or errno.
+int reserveBlocks(int fd, const std::vector<nc::Range> &ranges, uint32_t size,
+                  uint32_t *reserved) {
+  if (*reserved >= size) return 0;
+  for (const nc::Range &r : ranges)
+    if (uint64_t(r.offset) + r.length > *reserved) {
+      int err;
+      do {
+        err = sys().fallocate(fd, 0, size);
+      } while (err == EINTR);
+      if (err != 0) return err;
+      *reserved = size;
+      break;
+    }
   return 0;
 }
 
@@ -185,7 +190,7 @@ int NConfig::commitPending() {
     followFile(this, data, lsize, fd, careful ? PROT_READ : PROT_READ | PROT_WRITE, txn);
     return NC_ERR_OK;
   }
-  if (err == 0) err = reserveBlocks(fd, ranges, txn->reserved);
+  if (err == 0) err = reserveBlocks(fd, ranges, lsize, &txn->reserved);
   nc::Journal &j = txn->journal;
   int mode = err == 0 ? j.openForCommit(fname, fd) : 0;
   if (err == 0 && mode == 0) err = j.append(fd, ranges, lsize);

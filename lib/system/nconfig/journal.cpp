@@ -92,6 +92,17 @@ int writeAll(int fd, const void *buf, size_t n, uint64_t off) {
   return 0;
 }
 
+int zeroFill(int fd, uint64_t off, uint64_t len) {
+  static const char zeros[65536] = {};
+  while (len > 0) {
+    const size_t n = size_t(std::min<uint64_t>(len, sizeof zeros));
+    if (int err = writeAll(fd, zeros, n, off)) return err;
+    off += n;
+    len -= n;
+  }
+  return 0;
+}
+
 const char *bootId() { return sys().boot_id(); }
 
 bool Journal::safeFile(int jfd, int reg, const char *registry) {
@@ -157,6 +168,7 @@ int Journal::openForCommit(const char *registry, int reg) {
   if (jfd < 0) return cannotOpen(path, errno);
   if (int rc = adopt(jfd, path, rs)) return rc;
   int err = sys().fallocate(jfd, 0, kJournalCapacity);
+  if (err == 0) err = zeroFill(jfd, 0, kJournalCapacity);
   if (err == 0) {
     JournalHead fresh = {};
     err = writeAll(jfd, &fresh, sizeof fresh, 0);

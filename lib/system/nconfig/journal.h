@@ -80,6 +80,12 @@ uint32_t crc32(uint32_t crc, const void *p, size_t n);
 // 0, or the errno value of the failure.
 int writeAll(int fd, const void *buf, size_t n, uint64_t off);
 
+// Writes zeros over [off, off + len): blocks the file system has allocated
+// but never written cost a metadata commit at the sync of their first write,
+// which the journal, synced at every commit, should not pay. 0 or an errno
+// value.
+int zeroFill(int fd, uint64_t off, uint64_t len);
+
 // This boot's id ("" when the system does not tell).
 const char *bootId();
 
