@@ -213,8 +213,12 @@ off_t sizeOf(int fd) {
   g_real.fstat_size(fd, &n);
   return n;
 }
+// Bytes an event takes in the log: its head and the replaced bytes, padded
+// so that the next head stays aligned.
+size_t logged(const Event &e) { return sizeof e + (e.kind == kWrite ? (e.len + 7) / 8 * 8 : 0); }
+
 void logEvent(const Event &e, int fd) {
-  const size_t need = sizeof e + (e.kind == kWrite ? e.len : 0);
+  const size_t need = logged(e);
   if (g_log->used + need > kLogBytes - sizeof(Log)) _exit(3);
   char *at = g_log->bytes + g_log->used;
   memcpy(at, &e, sizeof e);
@@ -268,7 +272,7 @@ void cutPower(const std::string &path, std::mt19937 &rng) {
   for (size_t at = 0, i = 0; i < g_log->events; i++) {
     const Event *e = reinterpret_cast<const Event *>(g_log->bytes + at);
     events.push_back(e);
-    at += sizeof(Event) + (e->kind == kWrite ? e->len : 0);
+    at += logged(*e);
   }
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return;
