@@ -15,15 +15,7 @@ namespace {
 
 int runDump(const std::string &file, const std::string &path,
             const std::string &output) {
-  requirePath(file, path);
-  Registry reg;
-  reg.openFile(file, NC_O_RO);
-  Node tree;
-  {
-    Lock lock(reg, NC_L_RO);
-    tree = readTree(reg, path);
-  }
-  writeOutput(output, dumpText(tree, path));
+  writeOutput(output, dumpText(readFileTree(file, path), path));
   return kExitOk;
 }
 

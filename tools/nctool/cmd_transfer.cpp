@@ -55,15 +55,7 @@ void copyOwnership(const std::string &from, const std::string &to) {
 
 int runExport(const std::string &file, const std::string &path,
               const std::string &output) {
-  requirePath(file, path);
-  Registry reg;
-  reg.openFile(file, NC_O_RO);
-  Node tree;
-  {
-    Lock lock(reg, NC_L_RO);
-    tree = readTree(reg, path);
-  }
-  writeOutput(output, exportDocument(tree, path));
+  writeOutput(output, exportDocument(readFileTree(file, path), path));
   return kExitOk;
 }
 

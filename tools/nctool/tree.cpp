@@ -242,4 +242,12 @@ bool isPlainName(const std::string &name) {
          name.find('/') == std::string::npos;
 }
 
+Node readFileTree(const std::string &file, const std::string &path) {
+  requirePath(file, path);
+  Registry reg;
+  reg.openFile(file, NC_O_RO);
+  Lock lock(reg, NC_L_RO);
+  return readTree(reg, path);
+}
+
 }  // namespace nctool

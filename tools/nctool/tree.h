@@ -29,6 +29,9 @@ inline bool operator!=(const Node &a, const Node &b) { return !(a == b); }
 // its descendants. Throws Failure when the path names nothing or a value
 // cannot be read. The caller may hold a lock for a consistent snapshot.
 Node readTree(Registry &r, const std::string &path, int depth = -1);
+// Opens `file` read-only and reads the whole subtree at `path` under one
+// shared lock; the path must be a plain absolute path. Throws Failure.
+Node readFileTree(const std::string &file, const std::string &path);
 
 // Throws Failure when writing `node` at `path` would meet an existing entry
 // of another type, or a path component that is not a directory. Run under
