@@ -174,10 +174,7 @@ int NConfig::open(int how) {
   }
   sb = reinterpret_cast<nc_sb_s *>(data);
   refreshPointers();
-  // A file without holes (every file createNew makes) needs no reservation
-  // before a commit writes inside it; growth reserves what it adds.
-  const off_t hole = lseek(fd, 0, SEEK_HOLE);
-  txn->reserved = hole >= off_t(lsize) ? lsize : 0;
+  txn->reserved = 0;  // the first commit reserves the whole file once
   unLockFile();
   return NC_ERR_OK;
 }
