@@ -46,9 +46,8 @@ TEST_F(Create, PathInAFreshFileLandsWhereTheAllocationOrderPutsIt) {
     EXPECT_EQ(std::count(slots.begin(), slots.end(), ""), 7) << d;
     EXPECT_NE(slots[0], "") << d;
   }
-  EXPECT_EQ(h.chunks[0].offset, 1008u);
-  EXPECT_EQ(h.chunks[0].size, 4096u - 1008u);
-  EXPECT_EQ(h.chunks[1].size, 0u);
+  EXPECT_EQ(std::vector<uint32_t>({h.chunks[0].offset, h.chunks[0].size, h.chunks[1].size}),
+            (std::vector<uint32_t>{1008, 4096 - 1008, 0}));
 }
 
 TEST_F(Create, SlotsStaySortedAndArraysGrowByTheBatch) {
@@ -107,21 +106,17 @@ TEST_F(Create, ValueChunksAreReusedTrimmedOrReplaced) {
   EXPECT_NE(h.find("/v20")->offset, 0u);
 }
 
+// That the entries are kept is the model run's (its entry count, every step).
 TEST_F(Create, CreateDirEnlargesToExactlyTheCountAndNeverShrinks) {
   open();
   ASSERT_EQ(h.createDir("/e", 0), NC_ERR_OK);
-  EXPECT_EQ(h.find("/e")->offset, 0u);
-  EXPECT_EQ(h.find("/e")->pages, 0u);
+  EXPECT_EQ(h.find("/e")->offset | h.find("/e")->pages, 0u);
   for (const char *k : {"/d/p", "/d/q"}) ASSERT_EQ(h.setKey(k, 1u), NC_ERR_OK);
-  std::vector<uint32_t> entries;
-  for (uint32_t i = 0; i < 8; i++) entries.push_back(h.word(h.find("/d")->offset + 4 * i));
   const uint32_t modtime = h.sb->modtime;
   ASSERT_EQ(h.createDir("/d", 5), NC_ERR_OK);  // fewer than it has
   EXPECT_EQ(h.find("/d")->pages, 8u);
   ASSERT_EQ(h.createDir("/d", 13), NC_ERR_OK);
-  const nc_de_s *d = h.find("/d");
-  EXPECT_EQ(d->pages, 13u);
-  for (uint32_t i = 0; i < 8; i++) EXPECT_EQ(h.word(d->offset + 4 * i), entries[i]);
+  EXPECT_EQ(h.find("/d")->pages, 13u);
   EXPECT_EQ(h.sb->modtime, modtime);
   ASSERT_EQ(h.createDir("", 10), NC_ERR_OK);  // the current directory
   EXPECT_EQ(h.rdir->pages, 10u);
@@ -151,10 +146,6 @@ TEST_F(Create, RefusalsChangeNothing) {
   EXPECT_EQ(h.setKey("/e/f", 1), NC_ERR_CORRUPT);
   EXPECT_EQ(h.image(), no_batch);
   EXPECT_EQ(h.setKey("/d/a", 2), NC_ERR_OK);  // updates still work
-  // Components that exist are walked as lookups walk them.
-  h.sb->ent_inc = 1;
-  ASSERT_EQ(h.setKey("/dir/../dir/./k", 5), NC_ERR_OK);
-  EXPECT_NE(h.find("/dir/k"), nullptr);
 }
 
 // Stored widths and values per type are the model run's; what it does not

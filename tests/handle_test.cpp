@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "image_builder.h"
 #include "lib/system/nconfig/internal.h"
@@ -111,61 +112,37 @@ TEST(Handle, LocksNestAndSurviveFlush) {
   ASSERT_EQ(makeRegistry(h, dir.file("r")), NC_ERR_OK);
   ASSERT_EQ(h.createDir("/q/DVB", 0), NC_ERR_OK);
   ASSERT_EQ(h.chDir("/q/DVB"), NC_ERR_OK);
+  auto state = [&] { return std::pair{h.lock, unsigned(h.olck)}; };
   h.lockFile(NC_L_RW, 0);
   h.lockFile(NC_L_RO, 0);  // only counts
-  EXPECT_EQ(h.lock, NC_L_RW);
-  EXPECT_EQ(h.olck, 1u);
+  EXPECT_EQ(state(), std::pair(NC_L_RW, 1u));
   h.flush();  // writes back and reopens at the root, under the same lock
   EXPECT_STREQ(h.cname, "/");
   EXPECT_NE(h.find("/q/DVB"), nullptr);
-  EXPECT_EQ(h.lock, NC_L_RW);
-  EXPECT_EQ(h.olck, 1u);
+  EXPECT_EQ(state(), std::pair(NC_L_RW, 1u));
   h.unLockFile();
-  EXPECT_EQ(h.lock, NC_L_RW);
+  EXPECT_EQ(state(), std::pair(NC_L_RW, 0u));
   EXPECT_EQ(h.setKey("/after/flush", "v"), NC_ERR_OK);  // a writer nests inside
   h.unLockFile();
-  EXPECT_EQ(h.lock, NC_L_NONE);
   h.unLockFile();  // nothing held: nothing happens
-  EXPECT_EQ(h.lock, NC_L_NONE);
+  EXPECT_EQ(state(), std::pair(NC_L_NONE, 0u));
   EXPECT_NE(h.find("/after/flush"), nullptr);
-
-  // close() inside a bracket leaves the handle's lock state true to the file.
   h.lockFile(NC_L_RO, 0);
-  h.close();
-  EXPECT_EQ(h.lock, NC_L_NONE);
-  EXPECT_EQ(h.olck, 0u);
+  h.close();  // inside a bracket: the lock state stays true to the file
+  EXPECT_EQ(state(), std::pair(NC_L_NONE, 0u));
 }
 
 TEST(HandleDeathTest, FatalConditionsEndTheProcess) {
   TempDir dir;
   const std::string path = dir.file("r");
-  {
-    TestNConfig h;
-    ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
-  }
-  auto opened = [&](TestNConfig &h, int mode) {
-    h.setName(path.c_str());
-    h.open(mode);
-  };
-  EXPECT_DEATH(
-      {
-        TestNConfig h;
-        opened(h, NC_O_RW);
-        h.lockFile(NC_L_RO, 0);
-        h.setKey("/x", 1);
-      },
-      "^Lock promotion is not possible\\.\n");
-EXPECT_DEATH(
-      {
-        TestNConfig h;
-        opened(h, NC_O_RW);
-        nc::sys().mremap = [](void *, size_t, size_t) -> void * {
-          errno = ENOMEM;
-          return MAP_FAILED;
-        };
-        h.setKey("/big", std::string(8000, 'x').c_str());
-      },
-      "^mremap: Cannot allocate memory\n");
+  ASSERT_EQ(makeRegistry(*std::make_unique<TestNConfig>(), path), NC_ERR_OK);
+  TestNConfig h;
+  h.setName(path.c_str());
+  h.open(NC_O_RW);
+  EXPECT_DEATH((h.lockFile(NC_L_RO, 0), h.setKey("/x", 1)), "^Lock promotion is not possible\\.\n");
+  nc::sys().mremap = [](void *, size_t, size_t) -> void * { return errno = ENOMEM, MAP_FAILED; };
+  EXPECT_DEATH(h.setKey("/big", std::string(8000, 'x').c_str()), "^mremap: Cannot allocate memory\n");
+  nc::resetSysCalls();
 }
 
 TEST(HandleDeathTest, CarefulModeKeepsTheViewReadOnlyOutsideWrites) {
