@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "test_util.h"
+#include "tree_walk.h"
 
 namespace {
 
@@ -21,16 +22,12 @@ Outcome nctool(const Args &args, const std::string &input = "") {
 // entry with its type and stored bytes. Equal texts, equal trees.
 std::string dumpTree(TestNConfig &h, const std::string &path) {
   std::string out;
-  nc_ls_s *list = h.ls(path.c_str());
-  for (nc_ls_s *l = list; l && l->name; ++l) {
-    const std::string child = (path == "/" ? "" : path) + "/" + l->name;
+  nctest::eachEntry(h, path, [&](const std::string &child, uint32_t type) {
     const nc_de_s *e = h.find(child.c_str());
-    out += child + " " + std::to_string(e->type) + " ";
-    if (e->type == NC_DIR) out += "\n" + dumpTree(h, child);
-    else out += (e->offset ? std::string(h.data + e->offset, e->pages) : "(none)") + "\n";
-    free(l->name);
-  }
-  free(list);
+    out += child + " " + std::to_string(type) + " ";
+    if (type != NC_DIR) out += e->offset ? std::string(h.data + e->offset, e->pages) : "(none)";
+    out += "\n";
+  });
   return out;
 }
 

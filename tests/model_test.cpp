@@ -5,6 +5,7 @@
 #include <random>
 
 #include "test_util.h"
+#include "tree_walk.h"
 
 namespace {
 
@@ -188,17 +189,7 @@ class ModelRun : public ::testing::TestWithParam<std::tuple<unsigned, unsigned, 
   // directory are the model's. (The checker sees to slot order and links.)
   void expectTree() {
     std::map<std::string, uint32_t> seen{{"/", NC_DIR}};
-    for (std::vector<std::string> dirs{"/"}; !dirs.empty();) {
-      const std::string d = dirs.back();
-      dirs.pop_back();
-      nc_ls_s *list = h.ls(d.c_str());
-      for (nc_ls_s *l = list; l && l->name; l++) {
-        seen[Model::join(d, l->name)] = l->type;
-        if (l->type == NC_DIR) dirs.push_back(Model::join(d, l->name));
-        free(l->name);
-      }
-      free(list);
-    }
+    nctest::eachEntry(h, "/", [&](const std::string &p, uint32_t type) { seen[p] = type; });
     ASSERT_EQ(seen.size(), m.nodes.size());
     for (auto &[p, n] : m.nodes) {
       ASSERT_EQ(seen[p], n.type) << p;

@@ -1,5 +1,6 @@
 // Path resolution and navigation: lookups, the current directory, listings.
 #include "test_util.h"
+#include "tree_walk.h"
 
 namespace {
 
@@ -11,14 +12,10 @@ class Paths : public ::testing::Test {
     ASSERT_EQ(h.setKey("/str", "value"), NC_ERR_OK);
   }
   std::string list(const char *name) {
-    std::string out;
-    nc_ls_s *l = h.ls(name);
+    auto l = nctest::listing(h, name);
     if (!l) return "(null)";
-    for (nc_ls_s *r = l; r->name; r++) {
-      out += std::string(r->name) + ":" + std::to_string(r->type) + " ";
-      free(r->name);
-    }
-    free(l);
+    std::string out;
+    for (const auto &[n, type] : *l) out += n + ":" + std::to_string(type) + " ";
     return out;
   }
   TempDir dir;

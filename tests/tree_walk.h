@@ -6,7 +6,10 @@
 #define TESTS_TREE_WALK_H
 
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "lib/system/nconfig.h"
 
@@ -15,6 +18,30 @@ namespace nctest {
 inline void freeList(nc_ls_s *list) {
   for (nc_ls_s *p = list; p && p->name; p++) free(p->name);
   free(list);
+}
+
+// What a listing of `path` shows, in its order, as (name, type) pairs; the
+// list is freed. Null when ls answered nothing at all.
+using Listing = std::vector<std::pair<std::string, uint32_t>>;
+inline std::unique_ptr<Listing> listing(NConfig &h, const char *path) {
+  nc_ls_s *list = h.ls(path);
+  if (!list) return nullptr;
+  auto out = std::make_unique<Listing>();
+  for (nc_ls_s *p = list; p->name; p++) out->emplace_back(p->name, p->type);
+  freeList(list);
+  return out;
+}
+
+// Calls fn(path, type) for every entry below directory `path`, depth first
+// in listing order. For sound trees only: depth is not bounded.
+template <class Fn>
+void eachEntry(NConfig &h, const std::string &path, const Fn &fn) {
+  const std::string prefix = path == "/" ? "/" : path + "/";
+  if (auto list = listing(h, path.c_str()))
+    for (const auto &[name, type] : *list) {
+      fn(prefix + name, type);
+      if (type == NC_DIR) eachEntry(h, prefix + name, fn);
+    }
 }
 
 // Reads `path` through every typed getter; whatever they hand out is freed.
