@@ -250,6 +250,37 @@ TEST(Damaged, FileOfTheOtherByteOrderIsRefused) {
   EXPECT_EQ(readFile(path), foreign);  // refused files are left alone
 }
 
+// The free-space figures status() and 'nctool stat' print are read from the
+// image without trusting its table: one that is not wholly inside is unknown.
+// The image is a buffer of exactly its size, so a read past it is caught.
+TEST(Damaged, FreeSpaceFiguresReadOnlyInsideTheImage) {
+  struct Case {
+    const char *what;
+    uint32_t chunk, ttl;
+    bool known;
+    uint32_t bytes, chunks, min, max;
+  };
+  const Case cases[] = {
+      {"whole table", 64, 4, true, 420, 3, 20, 300},
+      {"largest is the first record, as the allocator keeps it", 72, 3, true, 120, 2, 20, 20},
+      {"no records", 64, 0, true, 0, 0, 0, 0},
+      {"one record past the end", 64, 5, false, 0, 0, 0, 0},
+      {"unaligned", 66, 1, false, 0, 0, 0, 0},
+      {"end wraps 32 bits", 0xFFFFFFF8, 2, false, 0, 0, 0, 0},
+      {"length wraps 32 bits", 64, 0x20000000, false, 0, 0, 0, 0}};
+  std::vector<char> image(96);
+  const uint32_t sizes[] = {300, 20, 0, 100};  // records at 64
+  for (uint32_t i = 0; i < 4; i++) memcpy(&image[64 + 8 * i + 4], &sizes[i], 4);
+  for (const Case &c : cases) {
+    nc_sb_s sb{};
+    sb.chunk = c.chunk, sb.chunk_ttl = c.ttl;
+    const nc::FreeSpace f = nc::freeSpace(image.data(), image.size(), sb);
+    EXPECT_EQ(std::vector<uint32_t>({f.known, f.bytes, f.chunks, f.min, f.max}),
+              std::vector<uint32_t>({c.known, c.bytes, c.chunks, c.min, c.max}))
+        << c.what;
+  }
+}
+
 // Each input a fuzz target once crashed or hung on, kept as a file, is opened
 // and used as the target did.
 TEST(Damaged, FuzzFindingsStayFixed) {

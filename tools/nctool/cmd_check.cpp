@@ -8,6 +8,7 @@
 #include "byteorder.h"
 #include "image.h"
 #include "lib/system/nconfig.h"
+#include "lib/system/nconfig/format.h"
 #include "tool.h"
 
 namespace nctool {
@@ -15,11 +16,6 @@ namespace nctool {
 namespace {
 
 using json = nlohmann::ordered_json;
-
-// The allocator's figures, defined as the store's status() defines them.
-struct FreeSpace {
-  uint32_t total = 0, count = 0, min = 0, max = 0;
-};
 
 // The superblock of `image`; throws Failure when there is none.
 nc_sb_s superblock(const Image &image) {
@@ -31,31 +27,12 @@ nc_sb_s superblock(const Image &image) {
   return sb;
 }
 
-// Free-space figures from the table, or false when the table does not lie
-// inside the file.
-bool freeSpace(const Image &image, const nc_sb_s &sb, FreeSpace &f) {
-  if (sb.chunk % 4 != 0 ||
-      uint64_t(sb.chunk) + uint64_t(sb.chunk_ttl) * 8 > image.bytes.size())
-    return false;
-  for (uint32_t i = 0; i < sb.chunk_ttl; ++i) {
-    nc_chunk_s rec;
-    memcpy(&rec, image.bytes.data() + sb.chunk + i * 8, sizeof rec);
-    if (i == 0) f.max = rec.size;
-    if (rec.size == 0) continue;
-    f.count++;
-    f.total += rec.size;
-    if (f.min == 0 || f.min > rec.size) f.min = rec.size;
-  }
-  return true;
-}
-
 // What stat reports about a file.
 struct Figures {
   nc_sb_s sb;
-  size_t length = 0;        // bytes in the file
-  bool free_known = false;  // the free-chunk table lies inside the file
-  bool foreign = false;     // of the other byte order than this machine's
-  FreeSpace free;
+  size_t length = 0;     // bytes in the file
+  bool foreign = false;  // of the other byte order than this machine's
+  nc::FreeSpace free;    // as the store's status() reports it
   CheckSummary check;
 };
 
@@ -69,14 +46,14 @@ Figures figures(const std::string &file) {
   }
   fig.sb = superblock(image);
   fig.length = image.bytes.size();
-  fig.free_known = freeSpace(image, fig.sb, fig.free);
+  fig.free = nc::freeSpace(image.bytes.data(), image.bytes.size(), fig.sb);
   fig.check = checkImage(image);
   return fig;
 }
 
 void printStat(const std::string &file, const Figures &fig) {
   const nc_sb_s &sb = fig.sb;
-  const FreeSpace &f = fig.free;
+  const nc::FreeSpace &f = fig.free;
   printf("size:         %u\n", sb.size);
   printf("byte order:   %s\n", (fig.foreign != hostIsBigEndian()) ? "big-endian" : "little-endian");
   if (sb.size != fig.length)
@@ -88,12 +65,12 @@ void printStat(const std::string &file, const Figures &fig) {
   printf("table:        %u records at %u, grows by %u\n", sb.chunk_ttl, sb.chunk,
          sb.chunk_inc);
   printf("modtime:      %u\n", sb.modtime);
-  if (fig.free_known) {
-    printf("free:         %u in %u chunk%s\n", f.total, f.count,
-           f.count > 1 ? "s" : "");
-    if (f.count != 0)
+  if (f.known) {
+    printf("free:         %u in %u chunk%s\n", f.bytes, f.chunks,
+           f.chunks > 1 ? "s" : "");
+    if (f.chunks != 0)
       printf("min:          %u\navg:          %u\nmax:          %u\n", f.min,
-             f.total / f.count, f.max);
+             f.avg(), f.max);
   } else {
     printf("free:         unknown (the table lies outside the file)\n");
   }
@@ -120,10 +97,10 @@ void printStatJson(const std::string &file, const Figures &fig) {
   j["table"] = {{"records", fig.sb.chunk_ttl}, {"offset", fig.sb.chunk},
                 {"grows_by", fig.sb.chunk_inc}};
   j["modtime"] = fig.sb.modtime;
-  const FreeSpace &f = fig.free;
-  if (fig.free_known) {
-    j["free"] = {{"bytes", f.total}, {"chunks", f.count}, {"min", f.min},
-                 {"avg", f.count != 0 ? f.total / f.count : 0}, {"max", f.max}};
+  const nc::FreeSpace &f = fig.free;
+  if (f.known) {
+    j["free"] = {{"bytes", f.bytes}, {"chunks", f.chunks}, {"min", f.min},
+                 {"avg", f.avg()}, {"max", f.max}};
   } else {
     j["free"] = nullptr;
   }

@@ -207,24 +207,14 @@ int NConfig::moveSlot(uint32_t parent_off, uint32_t nd_off, const char *name) {
 
 void NConfig::status() {
   if (fd < 0) return;
-  uint32_t size, hi = 0, low = 0, ttl = 0, cnt = 0;
+  uint32_t size;
+  nc::FreeSpace f;
   {
     nc::LockScope lock(*this, NC_L_RO);
-    const nc::View v{data, lsize};
     size = sb->size;
-    if (v.spans(sb->chunk, uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s)) && sb->chunk_ttl) {
-      const nc_chunk_s *table = reinterpret_cast<const nc_chunk_s *>(data + sb->chunk);
-      hi = table[0].size;
-      for (uint32_t i = 0; i < sb->chunk_ttl; i++) {
-        const uint32_t s = table[i].size;
-        if (s == 0) continue;
-        cnt++;
-        ttl += s;
-        if (low == 0 || low > s) low = s;
-      }
-    }
+    f = nc::freeSpace(data, lsize, *sb);
   }
   fprintf(stderr, "Size:\t%u\n", size);
-  fprintf(stderr, "Free:\t%u in %u chunk%s\n", ttl, cnt, cnt > 1 ? "s" : "");
-  if (cnt != 0) fprintf(stderr, "Min:\t%u\nAvg:\t%u\nMax:\t%u\n", low, ttl / cnt, hi);
+  fprintf(stderr, "Free:\t%u in %u chunk%s\n", f.bytes, f.chunks, f.chunks > 1 ? "s" : "");
+  if (f.chunks != 0) fprintf(stderr, "Min:\t%u\nAvg:\t%u\nMax:\t%u\n", f.min, f.avg(), f.max);
 }

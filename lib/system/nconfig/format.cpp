@@ -35,4 +35,20 @@ bool tableUsable(const char *, uint32_t size, const nc_sb_s *sb) {
          spans(size, sb->chunk, uint64_t(sb->chunk_ttl) * sizeof(nc_chunk_s));
 }
 
+FreeSpace freeSpace(const char *data, uint64_t size, const nc_sb_s &sb) {
+  FreeSpace f;
+  if (!spans(size, sb.chunk, uint64_t(sb.chunk_ttl) * sizeof(nc_chunk_s))) return f;
+  f.known = true;
+  for (uint32_t i = 0; i < sb.chunk_ttl; i++) {
+    nc_chunk_s rec;
+    memcpy(&rec, data + sb.chunk + uint64_t(i) * sizeof rec, sizeof rec);
+    if (i == 0) f.max = rec.size;
+    if (rec.size == 0) continue;
+    f.chunks++;
+    f.bytes += rec.size;
+    if (f.min == 0 || f.min > rec.size) f.min = rec.size;
+  }
+  return f;
+}
+
 }  // namespace nc

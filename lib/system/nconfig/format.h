@@ -1,7 +1,8 @@
 // The rules of the registry file format, written once: layout constants,
-// creation limits, and the checks that decide whether a superblock and the
-// free-chunk table can be used. Open, the allocator, the writers, the checker,
-// the inspector and the fuzz targets all ask here.
+// creation limits, the checks that decide whether a superblock and the
+// free-chunk table can be used, and the free space the table records. Open,
+// the allocator, the writers, the checker, the inspector and the fuzz targets
+// all ask here.
 #ifndef LIB_SYSTEM_NCONFIG_FORMAT_H
 #define LIB_SYSTEM_NCONFIG_FORMAT_H
 
@@ -58,6 +59,25 @@ const char *superblockProblem(const nc_sb_s *sb, uint64_t flen);
 // at `data` and the superblock lets the allocator work (two records at
 // least, a growth unit, a table step, the recorded size mapped).
 bool tableUsable(const char *data, uint32_t size, const nc_sb_s *sb);
+
+// The free space the allocator sees, as its free-chunk table records it.
+struct FreeSpace {
+  bool known = false;   // the table lies inside the buffer it was read from
+  uint32_t bytes = 0;   // total of the records' sizes, summed in 32 bits
+  uint32_t chunks = 0;  // records in use (size != 0)
+  uint32_t min = 0;     // smallest record in use; 0 when none is
+  uint32_t max = 0;     // the first record's size: the allocator keeps the
+                        // table in non-increasing order of size
+  uint32_t avg() const { return chunks != 0 ? bytes / chunks : 0; }
+};
+
+// The figures of the free-chunk table that `sb` describes, read from the
+// `size` bytes at `data` (a mapped view, or a file image in host byte order;
+// any alignment). Reads only inside [data, data + size), and trusts no
+// record: answers known == false, with every figure 0, when the table's
+// offset is not word aligned or its chunk_ttl records do not lie wholly
+// inside. A table of no records is known and empty.
+FreeSpace freeSpace(const char *data, uint64_t size, const nc_sb_s &sb);
 
 }  // namespace nc
 
