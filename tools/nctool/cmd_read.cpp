@@ -38,12 +38,7 @@ int runLs(const std::string &file, const std::string &path, bool full,
     writeOut(listingJson(n, path));
     return kExitOk;
   }
-  if (n.type != NC_DIR) {
-    printf("%s\n", showEntry(n, n.name, full).c_str());
-    return kExitOk;
-  }
-  for (const Node &c : n.children)
-    printf("%s\n", showEntry(c, c.name, full).c_str());
+  for (const Node *e : listed(n)) printf("%s\n", showEntry(*e, e->name, full).c_str());
   return kExitOk;
 }
 

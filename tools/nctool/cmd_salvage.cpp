@@ -10,6 +10,7 @@
 #include "registry.h"
 #include "salvage.h"
 #include "tool.h"
+#include "tree.h"
 
 namespace nctool {
 
@@ -27,13 +28,6 @@ Parameters parametersOf(const Image &image) {
   } catch (const Failure &) {
     return kDefaultParameters;
   }
-}
-
-// Counts the directories (the root included) and keys of `n`.
-void count(const Node &n, uint32_t &dirs, uint32_t &keys) {
-  if (n.type != NC_DIR) return void(++keys);
-  ++dirs;
-  for (const Node &c : n.children) count(c, dirs, keys);
 }
 
 int runSalvage(const std::string &from, const std::string &to) {
@@ -61,8 +55,10 @@ int runSalvage(const std::string &from, const std::string &to) {
     throw;
   }
   for (const std::string &line : s.lost) printf("lost %s\n", line.c_str());
-  uint32_t dirs = 0, keys = 0;
-  count(s.tree, dirs, keys);
+  uint32_t dirs = 0, keys = 0;  // the root is one of the directories
+  forEachNode(s.tree, "/", [&](const Node &n, const std::string &) {
+    ++(n.type == NC_DIR ? dirs : keys);
+  });
   printf("%s: salvaged %u director%s and %u key%s into %s; %zu lost\n",
          from.c_str(), dirs, dirs == 1 ? "y" : "ies", keys, keys == 1 ? "" : "s",
          to.c_str(), s.lost.size());

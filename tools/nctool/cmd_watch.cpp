@@ -19,11 +19,6 @@ namespace {
 // ("PATH (type) = value", or "PATH/" for a directory).
 using Flat = std::map<std::string, std::string>;
 
-void flatten(const Node &n, const std::string &path, Flat &out) {
-  out[path] = showEntry(n, path, true);
-  for (const Node &c : n.children) flatten(c, joinPath(path, c.name), out);
-}
-
 // The subtree at `path` now; empty while the path names nothing. Opens the
 // file afresh each time, so a file replaced by a new one is followed.
 Flat reading(const std::string &file, const std::string &path) {
@@ -32,7 +27,9 @@ Flat reading(const std::string &file, const std::string &path) {
   reg.openFile(file, NC_O_RO);
   Lock lock(reg, NC_L_RO);
   if (!reg.find(path).found) return flat;
-  flatten(readTree(reg, path), path, flat);
+  forEachNode(readTree(reg, path), path, [&](const Node &n, const std::string &p) {
+    flat[p] = showEntry(n, p, true);
+  });
   return flat;
 }
 

@@ -43,15 +43,9 @@ std::string valueText(const Node &n) {
   return "";
 }
 
-// Appends the header of directory `dir` at `path`, its keys, then its
-// subdirectories. Depth is bounded by the walk that read the tree.
-void dumpDir(const Node &dir, const std::string &path, std::string &out) {
-  out += "[" + escapePath(path) + "]\n";
-  for (const Node &c : dir.children)
-    if (c.type != NC_DIR)
-      out += escapeText(c.name, true) + "=" + typeName(c.type) + valueText(c) + "\n";
-  for (const Node &c : dir.children)
-    if (c.type == NC_DIR) dumpDir(c, joinPath(path, c.name), out);
+// The key line of `n`: "name=type:value".
+std::string keyLine(const Node &n) {
+  return escapeText(n.name, true) + "=" + typeName(n.type) + valueText(n) + "\n";
 }
 
 }  // namespace
@@ -126,12 +120,15 @@ bool unescapeText(const std::string &text, std::string &out) {
 
 std::string dumpText(const Node &tree, const std::string &path) {
   std::string out = "# nctool dump 1\n";
-  if (tree.type == NC_DIR) {
-    dumpDir(tree, path, out);
-  } else {
-    out += "[" + escapePath(dirName(path)) + "]\n";
-    out += escapeText(tree.name, true) + "=" + typeName(tree.type) + valueText(tree) + "\n";
-  }
+  if (tree.type != NC_DIR)
+    return out + "[" + escapePath(dirName(path)) + "]\n" + keyLine(tree);
+  // Each directory's header, then its keys; its subdirectories follow.
+  forEachNode(tree, path, [&](const Node &dir, const std::string &p) {
+    if (dir.type != NC_DIR) return;
+    out += "[" + escapePath(p) + "]\n";
+    for (const Node &c : dir.children)
+      if (c.type != NC_DIR) out += keyLine(c);
+  });
   return out;
 }
 

@@ -237,11 +237,7 @@ std::string listingJson(const Node &n, const std::string &path) {
   putText(doc, "path", path);
   doc["type"] = typeName(n.type);
   json entries = json::array();
-  if (n.type == NC_DIR) {
-    for (const Node &c : n.children) entries.push_back(toJson(c, false));
-  } else {
-    entries.push_back(toJson(n, false));
-  }
+  for (const Node *e : listed(n)) entries.push_back(toJson(*e, false));
   doc["entries"] = std::move(entries);
   return doc.dump() + "\n";
 }

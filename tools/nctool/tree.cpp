@@ -103,11 +103,12 @@ struct Pending {
 };
 
 // Fills the children of `p.node`, and queues those that are directories.
-// A child's node is not touched again once its siblings are all in place,
-// so the queued pointers stay valid.
+// The children's room is reserved first, so the queued pointers stay valid.
 void readChildren(Registry &r, const Pending &p, int depth,
                   std::vector<Pending> &todo) {
-  for (const std::string &child : childNames(r, p.path)) {
+  const std::vector<std::string> names = childNames(r, p.path);
+  p.node->children.reserve(names.size());
+  for (const std::string &child : names) {
     if (!isPlainName(child))
       throw Failure(r.file(), p.path + ": entry " + quote(child) +
                                   " has a name no path can reach");
@@ -115,12 +116,9 @@ void readChildren(Registry &r, const Pending &p, int depth,
     Entry ce = r.find(childPath);
     if (!ce.found) throw Failure(r.file(), childPath + ": listed but not found");
     p.node->children.push_back(readOne(r, childPath, child, ce));
-  }
-  for (Node &c : p.node->children) {
-    if (c.type != NC_DIR) continue;
-    std::string childPath = joinPath(p.path, c.name);
-    if (depth < 0 || p.level + 1 < depth)
-      todo.push_back({&c, childPath, r.find(childPath).where, p.level + 1});
+    if (ce.type == NC_DIR && (depth < 0 || p.level + 1 < depth))
+      todo.push_back({&p.node->children.back(), std::move(childPath), ce.where,
+                      p.level + 1});
   }
 }
 
@@ -155,6 +153,37 @@ void checkNode(Registry &r, const std::string &path, const Node &node) {
   for (const Node &c : node.children) checkNode(r, joinPath(path, c.name), c);
 }
 
+// Creates or updates the one entry `n` at `path`, without what lies below.
+void writeOne(Registry &r, const std::string &path, const Node &n, bool presize) {
+  const char *p = path.c_str();
+  int rc = NC_ERR_OK;
+  switch (n.type) {
+    case NC_DIR:
+      expect(r, path, r.createDir(p, presize ? unsigned(n.children.size()) : 0));
+      return;
+    case NC_RAW:
+      rc = r.setKey(p, n.bytes.data(), unsigned(n.bytes.size()));
+      break;
+    default:
+      if (!n.has_value || n.type == NC_LINK) {
+        rc = r.setUntyped(path, n.type, nullptr, 0);
+        break;
+      }
+      if (n.type == NC_STRING) {
+        rc = r.setKey(p, n.bytes.c_str());
+      } else if (n.type == NC_INT) {
+        rc = r.setKey(p, static_cast<long long>(n.bits));
+      } else if (n.type == NC_UINT) {
+        rc = r.setKey(p, static_cast<unsigned long long>(n.bits));
+      } else if (n.type == NC_DOUBLE) {
+        double d;
+        memcpy(&d, &n.bits, sizeof d);
+        rc = r.setKey(p, d);
+      }
+  }
+  expect(r, path, rc);
+}
+
 }  // namespace
 
 bool operator==(const Node &a, const Node &b) {
@@ -182,37 +211,18 @@ void checkWritable(Registry &r, const std::string &path, const Node &node) {
   checkNode(r, path, node);
 }
 
-void writeTree(Registry &r, const std::string &path, const Node &n,
+void writeTree(Registry &r, const std::string &path, const Node &node,
                bool presize) {
-  const char *p = path.c_str();
-  int rc = NC_ERR_OK;
-  switch (n.type) {
-    case NC_DIR:
-      expect(r, path, r.createDir(p, presize ? unsigned(n.children.size()) : 0));
-      for (const Node &c : n.children)
-        writeTree(r, joinPath(path, c.name), c, presize);
-      return;
-    case NC_RAW:
-      rc = r.setKey(p, n.bytes.data(), unsigned(n.bytes.size()));
-      break;
-    default:
-      if (!n.has_value || n.type == NC_LINK) {
-        rc = r.setUntyped(path, n.type, nullptr, 0);
-        break;
-      }
-      if (n.type == NC_STRING) {
-        rc = r.setKey(p, n.bytes.c_str());
-      } else if (n.type == NC_INT) {
-        rc = r.setKey(p, static_cast<long long>(n.bits));
-      } else if (n.type == NC_UINT) {
-        rc = r.setKey(p, static_cast<unsigned long long>(n.bits));
-      } else if (n.type == NC_DOUBLE) {
-        double d;
-        memcpy(&d, &n.bits, sizeof d);
-        rc = r.setKey(p, d);
-      }
-  }
-  expect(r, path, rc);
+  forEachNode(node, path, [&](const Node &n, const std::string &p) {
+    writeOne(r, p, n, presize);
+  });
+}
+
+std::vector<const Node *> listed(const Node &n) {
+  if (n.type != NC_DIR) return {&n};
+  std::vector<const Node *> entries;
+  for (const Node &c : n.children) entries.push_back(&c);
+  return entries;
 }
 
 std::string joinPath(const std::string &parent, const std::string &name) {

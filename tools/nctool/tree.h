@@ -54,6 +54,19 @@ std::string dirName(const std::string &path);
 // True when `name` can be one component of a path.
 bool isPlainName(const std::string &name);
 
+// Calls fn(node, path) for `n`, which stands at `path`, then for everything
+// below it: depth first, children in name order, each with its full path.
+// Recurses once per level; every tree is read no deeper than kMaxDepth.
+template <typename Fn>
+void forEachNode(const Node &n, const std::string &path, Fn &&fn) {
+  fn(n, path);
+  for (const Node &c : n.children) forEachNode(c, joinPath(path, c.name), fn);
+}
+
+// What a listing of `n` shows: the children of a directory, or the key
+// itself.
+std::vector<const Node *> listed(const Node &n);
+
 }  // namespace nctool
 
 #endif  // TOOLS_NCTOOL_TREE_H
