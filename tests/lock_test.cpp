@@ -1,18 +1,21 @@
 // Locking between real processes: a shared lock holds off a writer, and a
 // handle notices another process's change at its next outermost lock.
+#include <memory>
+
 #include "test_util.h"
 
 namespace {
 
-// Runs `body` in a child process and returns its exit status.
+bool openAs(NConfig &h, const std::string &path, int mode) {
+  return h.setName(path.c_str()) == NC_ERR_OK && h.open(mode) == NC_ERR_OK;
+}
+
+// Runs `body` in a child process; what it returns becomes the exit status.
 template <typename F>
 pid_t spawn(F body) {
   fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    body();
-    _exit(0);
-  }
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
   return pid;
 }
 
@@ -25,30 +28,26 @@ int waitFor(pid_t pid) {
 TEST(Locks, SharedLockHoldsOffAnotherProcesssWriter) {
   TempDir dir;
   const std::string path = dir.file("r");
-  {
-    TestNConfig h;
-    ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
-  }
+  ASSERT_EQ(makeRegistry(*std::make_unique<TestNConfig>(), path), NC_ERR_OK);
   int locked[2], released[2];
   ASSERT_EQ(pipe(locked), 0);
   ASSERT_EQ(pipe(released), 0);
-  pid_t reader = spawn([&] {
-    TestNConfig r;
-    r.setName(path.c_str());
-    if (r.open(NC_O_RO) != NC_ERR_OK) _exit(1);
+  const pid_t reader = spawn([&] {
+    NConfig r(0);
+    if (!openAs(r, path, NC_O_RO)) return 1;
     r.lockFile(NC_L_RO, 0);
-    if (write(locked[1], "L", 1) != 1) _exit(2);
+    if (write(locked[1], "L", 1) != 1) return 2;
     usleep(200 * 1000);
     // Announce the release before it happens: a writer that got its lock
     // earlier would find the pipe empty.
-    if (write(released[1], "U", 1) != 1) _exit(3);
+    if (write(released[1], "U", 1) != 1) return 3;
     r.unLockFile();
+    return 0;
   });
   char c;
   ASSERT_EQ(read(locked[0], &c, 1), 1);
-  TestNConfig w;
-  ASSERT_EQ(w.setName(path.c_str()), NC_ERR_OK);
-  ASSERT_EQ(w.open(NC_O_RW), NC_ERR_OK);
+  NConfig w(0);
+  ASSERT_TRUE(openAs(w, path, NC_O_RW));
   w.lockFile(NC_L_RW, 0);
   fcntl(released[0], F_SETFL, O_NONBLOCK);
   EXPECT_EQ(read(released[0], &c, 1), 1) << "the writer did not wait for the reader";
@@ -60,27 +59,19 @@ TEST(Locks, SharedLockHoldsOffAnotherProcesssWriter) {
 TEST(Locks, AnotherProcesssChangeIsSeenAtTheNextLock) {
   TempDir dir;
   const std::string path = dir.file("r");
-  {
-    TestNConfig h;
-    ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
-    ASSERT_EQ(h.createDir("/d/e", 4), NC_ERR_OK);
-  }
+  ASSERT_EQ(makeRegistry(*std::make_unique<TestNConfig>(), path), NC_ERR_OK);
   TestNConfig mine;
-  ASSERT_EQ(mine.setName(path.c_str()), NC_ERR_OK);
-  ASSERT_EQ(mine.open(NC_O_RW), NC_ERR_OK);
+  ASSERT_TRUE(openAs(mine, path, NC_O_RW));
+  ASSERT_EQ(mine.createDir("/d/e", 4), NC_ERR_OK);
   ASSERT_EQ(mine.chDir("/d/e"), NC_ERR_OK);
   const uint32_t seen = mine.update, size_before = mine.lsize;
-
-  // The other process grows the file and moves things about.
-  pid_t other = spawn([&] {
-    TestNConfig h;
-    h.setName(path.c_str());
-    if (h.open(NC_O_RW) != NC_ERR_OK) _exit(1);
-    if (h.setKey("/d/e/big", std::string(10000, 'b').c_str()) != NC_ERR_OK) _exit(2);
-    if (h.setKey("/d/new", 5) != NC_ERR_OK) _exit(3);
+  const pid_t other = spawn([&] {  // grows the file and moves things about
+    NConfig h(0);
+    const std::string big(10000, 'b');
+    return (openAs(h, path, NC_O_RW) && h.setKey("/d/e/big", big.c_str()) == NC_ERR_OK &&
+            h.setKey("/d/new", 5) == NC_ERR_OK) ? 0 : 1;
   });
   ASSERT_EQ(waitFor(other), 0);
-
   char *big = nullptr;
   ASSERT_EQ(mine.getKey("big", big), NC_ERR_OK);  // relative to /d/e, re-resolved
   EXPECT_EQ(strlen(big), 10000u);
