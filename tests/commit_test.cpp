@@ -94,7 +94,7 @@ TEST(Journal, RecordChecksumIsTheCommonCrc32) {
 // ---- crashes and power cuts ----------------------------------------------
 
 // A log of the writes a child makes, in memory shared with the parent.
-enum : uint32_t { kWrite, kSize, kSync };
+enum : uint32_t { kWrite, kSize, kSync, kNone };
 struct Event {
   uint32_t kind;  // kWrite, kSize (the file grew), kSync
   uint64_t ino, off, len, old_size;
@@ -110,9 +110,9 @@ nc::SysCalls g_real;
 long g_calls, g_die_at;  // calls seen since counting began; the fatal one
 
 // Counts a call (the fatal one ends the process) and logs what it does to `fd`.
-void tick(uint32_t kind = kSync + 1, int fd = -1, uint64_t off = 0, uint64_t len = 0) {
+void tick(uint32_t kind = kNone, int fd = -1, uint64_t off = 0, uint64_t len = 0) {
   if (g_die_at > 0 && ++g_calls == g_die_at) _exit(0);
-  if (kind > kSync) return;
+  if (kind == kNone) return;
   struct stat st;
   off_t size = 0;
   g_real.fstat_size(fd, &size);
