@@ -9,12 +9,10 @@
 namespace {
 
 TEST(StrError, EveryCodeHasATextOfItsOwn) {
-  const int codes[] = {NC_ERR_OK,     NC_ERR_TYPE,   NC_ERR_NDIR,    NC_ERR_PERM,
-                       NC_ERR_NMEM,   NC_ERR_NEXIST, NC_ERR_NFILE,   NC_ERR_CORRUPT,
-                       NC_ERR_NVAL,   NC_ERR_RDONLY, NC_ERR_NOSUPPORT};
   const std::string unknown = nc_strerror(1);
   std::set<std::string> seen;
-  for (int code : codes) {
+  for (int code : {NC_ERR_OK, NC_ERR_TYPE, NC_ERR_NDIR, NC_ERR_PERM, NC_ERR_NMEM, NC_ERR_NEXIST, NC_ERR_NFILE,
+                   NC_ERR_CORRUPT, NC_ERR_NVAL, NC_ERR_RDONLY, NC_ERR_NOSUPPORT}) {
     const char *text = nc_strerror(code);
     ASSERT_NE(text, nullptr) << code;
     EXPECT_NE(text, unknown) << code;
