@@ -48,16 +48,14 @@ void eachEntry(NConfig &h, const std::string &path, const Fn &fn) {
 inline void readAllWays(NConfig &h, const std::string &key) {
   const char *path = key.c_str();
   unsigned long long ull;
-  unsigned ui;
   long long ll;
+  unsigned ui, len = 0;
   int i;
   long double ld;
   double d;
-  h.getKey(path, ull), h.getKey(path, ui), h.getKey(path, ll), h.getKey(path, i);
-  h.getKey(path, ld), h.getKey(path, d);
   char *s = nullptr;
-  if (h.getKey(path, s) == NC_ERR_OK) free(s);
-  unsigned len = 0;
+  h.getKey(path, ull), h.getKey(path, ui), h.getKey(path, ll), h.getKey(path, i), h.getKey(path, ld);
+  if (h.getKey(path, d), h.getKey(path, s) == NC_ERR_OK) free(s);
   if (h.getKey(path, s, len) == NC_ERR_OK) free(s);
 }
 
@@ -82,11 +80,9 @@ class TreeWalk {
     for (nc_ls_s *p = list; p && p->name && visits_++ < max_visits_; p++) {
       const std::string child = prefix + p->name;
       readAllWays(h_, child);
-      if (p->type != NC_DIR) {
-        if (some_key_.empty()) some_key_ = child;
-        continue;
-      }
-      if (some_dir_.empty()) some_dir_ = child;
+      std::string &first = p->type == NC_DIR ? some_dir_ : some_key_;
+      if (first.empty()) first = child;
+      if (p->type != NC_DIR) continue;
       if (h_.chDir(child.c_str()) == NC_ERR_OK) {
         free(h_.pwDir());
         freeList(h_.ls(nullptr));
