@@ -113,10 +113,7 @@ TEST_F(CacheMatchesWalk, ChangesByAnotherHandleAndInABracket) {
     if (i % 50 == 0) h.chDir(i % 100 ? "/c" : "/");
     if (i % 3 == 0) randomChange(other, rng, paths);
     h.lockFile(NC_L_RW, 0);
-    for (int k = 0; k < 3; k++) {
-      randomChange(h, rng, paths);
-      expectSameAnswers("in the bracket");
-    }
+    for (int k = 0; k < 3; k++) randomChange(h, rng, paths), expectSameAnswers("in the bracket");
     h.unLockFile();
     compareLocked("after the bracket");
   }

@@ -49,13 +49,14 @@ inline void readAllWays(NConfig &h, const std::string &key) {
   const char *path = key.c_str();
   unsigned long long ull;
   long long ll;
-  unsigned ui, len = 0;
-  int i;
   long double ld;
   double d;
+  unsigned ui, len = 0;
+  int i;
   char *s = nullptr;
-  h.getKey(path, ull), h.getKey(path, ui), h.getKey(path, ll), h.getKey(path, i), h.getKey(path, ld);
-  if (h.getKey(path, d), h.getKey(path, s) == NC_ERR_OK) free(s);
+  h.getKey(path, ull), h.getKey(path, ll), h.getKey(path, ld), h.getKey(path, d);
+  h.getKey(path, ui), h.getKey(path, i);
+  if (h.getKey(path, s) == NC_ERR_OK) free(s);
   if (h.getKey(path, s, len) == NC_ERR_OK) free(s);
 }
 
@@ -84,11 +85,8 @@ class TreeWalk {
       if (first.empty()) first = child;
       if (p->type != NC_DIR) continue;
       if (h_.chDir(child.c_str()) == NC_ERR_OK) {
-        free(h_.pwDir());
-        freeList(h_.ls(nullptr));
-        readAllWays(h_, p->name);
-        h_.chDir("..");
-        h_.chDir("/");
+        free(h_.pwDir()), freeList(h_.ls(nullptr)), readAllWays(h_, p->name);
+        h_.chDir(".."), h_.chDir("/");
       }
       if (depth < max_depth_) walk(child, depth + 1);
     }
