@@ -17,9 +17,12 @@ struct Tree {
   ImageBuilder b{1, 8, 16};
   uint32_t a, s, u, sub, r, bk, z, e;
   Tree() {
-    a = b.addDir(36, "a"), u = b.addNumber(a, "u", NC_UINT, 42), sub = b.addDir(a, "sub");
-    r = b.addValue(sub, "r", NC_RAW, "\1\2\3", 3), s = b.addString(a, "s", "hello");
-    bk = b.addString(36, "b", "xyz"), z = b.addNumber(36, "z", NC_DOUBLE, 2.5), e = b.addDir(36, "e");
+    const uint64_t u42 = 42;
+    const double z25 = 2.5;
+    a = b.addDir(36, "a"), u = b.addValue(a, "u", NC_UINT, &u42, 8), sub = b.addDir(a, "sub");
+    r = b.addValue(sub, "r", NC_RAW, "\1\2\3", 3), s = b.addValue(a, "s", NC_STRING, "hello", 6);
+    bk = b.addValue(36, "b", NC_STRING, "xyz", 4), z = b.addValue(36, "z", NC_DOUBLE, &z25, 8);
+    e = b.addDir(36, "e");
     b.release(b.alloc(40));
   }
   uint32_t get(uint32_t off) const { return b.get(off); }

@@ -78,14 +78,6 @@ class ImageBuilder {
     }
     return e;
   }
-  uint32_t addString(uint32_t parent, const std::string &name, const std::string &s) {
-    return addValue(parent, name, NC_STRING, s.c_str(), uint32_t(s.size() + 1));
-  }
-  uint32_t addNumber(uint32_t parent, const std::string &name, uint32_t type, double v) {
-    uint64_t bits = uint64_t(v);
-    if (type == NC_DOUBLE) memcpy(&bits, &v, 8);
-    return addValue(parent, name, type, &bits, 8);
-  }
 
   // Offset of the word holding slot `i` of directory `dir`.
   uint32_t slot(uint32_t dir, uint32_t i) const { return get(dir + 12) + 4 * i; }

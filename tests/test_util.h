@@ -65,7 +65,7 @@ inline void writeFile(const std::string &path, const std::vector<unsigned char> 
 inline int makeRegistry(TestNConfig &h, const std::string &path, unsigned resize = 1,
                         unsigned dirent = 8, unsigned mchunks = 16) {
   int rc = h.setName(path.c_str());
-  rc = rc == NC_ERR_OK ? h.createNew(resize, dirent, mchunks) : rc;
+  if (rc == NC_ERR_OK) rc = h.createNew(resize, dirent, mchunks);
   return rc == NC_ERR_OK ? h.open(NC_O_RW) : rc;
 }
 
