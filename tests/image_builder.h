@@ -1,5 +1,4 @@
 // Test helper: lays out registry images by hand, without the store.
-//
 // ImageBuilder starts from the exact image createNew(resize, dirent, mchunks)
 // writes and adds directories and typed values the way the store lays them
 // out: a name chunk per entry, slot arrays kept in descending name order with
@@ -23,14 +22,9 @@ namespace nctest {
 
 using Image = std::vector<uint8_t>;
 
-inline uint32_t getWord(const Image &img, uint32_t off) {
-  uint32_t v;
-  memcpy(&v, img.data() + off, 4);
-  return v;
-}
-
-// Crafts damage (or anything else): the word at `off` becomes `v`.
-inline void setWord(Image &img, uint32_t off, uint32_t v) { memcpy(img.data() + off, &v, 4); }
+// The word at `off`; setWord crafts damage (or anything else).
+inline uint32_t getWord(const Image &b, uint32_t off) { uint32_t v; memcpy(&v, b.data() + off, 4); return v; }
+inline void setWord(Image &b, uint32_t off, uint32_t v) { memcpy(b.data() + off, &v, 4); }
 
 class ImageBuilder {
  public:
@@ -56,10 +50,9 @@ class ImageBuilder {
   // Carves a zero-filled chunk for `s` bytes from the front of the largest
   // free area (the builder never grows the file). Returns its data offset.
   uint32_t alloc(uint32_t s) {
-    const uint32_t need = ((s + 3) & ~3u) + 4;
-    if (get(record(0) + 4) < need + 8) abort();
-    const uint32_t start = get(record(0));
-    setRecord(0, start + need, get(record(0) + 4) - need);
+    const uint32_t need = ((s + 3) & ~3u) + 4, start = get(record(0)), room = get(record(0) + 4);
+    if (room < need + 8) abort();
+    setRecord(0, start + need, room - need);
     set(start, need);
     memset(img_.data() + start + 4, 0, need - 4);
     return start + 4;
@@ -81,18 +74,9 @@ class ImageBuilder {
     if (value) {
       const uint32_t v = alloc(len);
       memcpy(img_.data() + v, value, len);
-      set(e + 12, v);
-      set(e + 16, len);
+      set(e + 12, v), set(e + 16, len);
     }
     return e;
-  }
-  uint32_t addString(uint32_t parent, const std::string &name, const std::string &s) {
-    return addValue(parent, name, NC_STRING, s.c_str(), uint32_t(s.size() + 1));
-  }
-  uint32_t addNumber(uint32_t parent, const std::string &name, uint32_t type, double v) {
-    uint64_t bits = uint64_t(v);
-    if (type == NC_DOUBLE) memcpy(&bits, &v, 8);
-    return addValue(parent, name, type, &bits, 8);
   }
 
   // Offset of the word holding slot `i` of directory `dir`.
@@ -115,8 +99,7 @@ class ImageBuilder {
   }
   // Sets record `i` and restores the table's descending order.
   void setRecord(uint32_t i, uint32_t off, uint32_t size) {
-    set(record(i), off);
-    set(record(i) + 4, size);
+    set(record(i), off), set(record(i) + 4, size);
     std::vector<std::pair<uint32_t, uint32_t>> recs;  // (size, offset)
     for (uint32_t k = 0; k < get(20); k++) recs.emplace_back(get(record(k) + 4), get(record(k)));
     std::stable_sort(recs.begin(), recs.end(), [](auto a, auto b) { return a.first > b.first; });

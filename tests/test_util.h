@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,13 +43,8 @@ inline ::testing::AssertionResult sound(const void *image, size_t length, bool a
 // A private temporary directory, removed with everything in it.
 class TempDir {
  public:
-  TempDir() {
-    char tmpl[] = "/tmp/nconfig-test-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    if (system(("rm -rf '" + path_ + "'").c_str()) != 0) perror("rm");
-  }
+  TempDir() : path_(mkdtemp(std::string("/tmp/nconfig-test-XXXXXX").data())) {}
+  ~TempDir() { if (system(("rm -rf '" + path_ + "'").c_str()) != 0) perror("rm"); }
   std::string file(const std::string &name) const { return path_ + "/" + name; }
   const std::string &path() const { return path_; }
 
@@ -56,19 +53,12 @@ class TempDir {
 };
 
 inline std::vector<unsigned char> readFile(const std::string &path) {
-  std::vector<unsigned char> bytes;
-  if (FILE *f = fopen(path.c_str(), "rb")) {
-    for (int c; (c = getc(f)) != EOF;) bytes.push_back(static_cast<unsigned char>(c));
-    fclose(f);
-  }
-  return bytes;
+  std::ifstream f(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
 inline void writeFile(const std::string &path, const std::vector<unsigned char> &bytes) {
-  if (FILE *f = fopen(path.c_str(), "wb")) {
-    if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
-    fclose(f);
-  }
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
 }
 
 // Creates a registry at `path` and opens `h` on it read-write.
@@ -76,23 +66,18 @@ inline int makeRegistry(TestNConfig &h, const std::string &path, unsigned resize
                         unsigned dirent = 8, unsigned mchunks = 16) {
   int rc = h.setName(path.c_str());
   if (rc == NC_ERR_OK) rc = h.createNew(resize, dirent, mchunks);
-  if (rc == NC_ERR_OK) rc = h.open(NC_O_RW);
-  return rc;
+  return rc == NC_ERR_OK ? h.open(NC_O_RW) : rc;
 }
 
 // A program run as a process of its own (through the emulator in a cross
 // build) in directory `cwd`, with `input` on its standard input.
 class Program {
  public:
-  struct Outcome {
-    int status;  // exit status; -1 when it did not exit
-    std::string out, err;
-  };
+  struct Outcome { int status; std::string out, err; };  // status -1: it did not exit
   Program(const char *binary, std::vector<std::string> args, const std::string &cwd = ".",
           const std::string &input = "") {
-    std::vector<std::string> argv;
     std::istringstream launcher(NC_EMULATOR);
-    for (std::string word; launcher >> word;) argv.push_back(word);
+    std::vector<std::string> argv{std::istream_iterator<std::string>(launcher), {}};
     argv.push_back(binary);
     argv.insert(argv.end(), args.begin(), args.end());
     writeFile(io_.file("in"), {input.begin(), input.end()});
@@ -110,8 +95,7 @@ class Program {
     }
   }
   pid_t pid() const { return pid_; }
-  // Waits for the program to end.
-  Outcome finish() {
+  Outcome finish() {  // waits for the program to end
     int ws = 0;
     waitpid(pid_, &ws, 0);
     const auto out = readFile(io_.file("out")), err = readFile(io_.file("err"));

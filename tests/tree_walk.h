@@ -48,16 +48,15 @@ void eachEntry(NConfig &h, const std::string &path, const Fn &fn) {
 inline void readAllWays(NConfig &h, const std::string &key) {
   const char *path = key.c_str();
   unsigned long long ull;
-  unsigned ui;
   long long ll;
-  int i;
   long double ld;
   double d;
-  h.getKey(path, ull), h.getKey(path, ui), h.getKey(path, ll), h.getKey(path, i);
-  h.getKey(path, ld), h.getKey(path, d);
+  unsigned ui, len = 0;
+  int i;
   char *s = nullptr;
+  h.getKey(path, ull), h.getKey(path, ll), h.getKey(path, ld), h.getKey(path, d);
+  h.getKey(path, ui), h.getKey(path, i);
   if (h.getKey(path, s) == NC_ERR_OK) free(s);
-  unsigned len = 0;
   if (h.getKey(path, s, len) == NC_ERR_OK) free(s);
 }
 
@@ -82,17 +81,12 @@ class TreeWalk {
     for (nc_ls_s *p = list; p && p->name && visits_++ < max_visits_; p++) {
       const std::string child = prefix + p->name;
       readAllWays(h_, child);
-      if (p->type != NC_DIR) {
-        if (some_key_.empty()) some_key_ = child;
-        continue;
-      }
-      if (some_dir_.empty()) some_dir_ = child;
+      std::string &first = p->type == NC_DIR ? some_dir_ : some_key_;
+      if (first.empty()) first = child;
+      if (p->type != NC_DIR) continue;
       if (h_.chDir(child.c_str()) == NC_ERR_OK) {
-        free(h_.pwDir());
-        freeList(h_.ls(nullptr));
-        readAllWays(h_, p->name);
-        h_.chDir("..");
-        h_.chDir("/");
+        free(h_.pwDir()), freeList(h_.ls(nullptr)), readAllWays(h_, p->name);
+        h_.chDir(".."), h_.chDir("/");
       }
       if (depth < max_depth_) walk(child, depth + 1);
     }
