@@ -12,14 +12,6 @@ using Names = std::vector<std::string>;
 class Delete : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(makeRegistry(h, dir.file("r"), 1, 4, 64), NC_ERR_OK); }
-  // True when one free-chunk record covers the whole chunk at `data_off`.
-  bool isFree(uint32_t data_off) {
-    const uint32_t start = data_off - 4, end = start + h.word(start);
-    for (uint32_t i = 0; i < h.sb->chunk_ttl; i++)
-      if (h.chunks[i].size && start >= h.chunks[i].offset && end <= h.chunks[i].offset + h.chunks[i].size)
-        return true;
-    return false;
-  }
   TempDir dir;
   TestNConfig h;
 };
@@ -58,6 +50,11 @@ TEST_F(Delete, DirectoryGoesDepthFirstInSlotOrder) {
 }
 
 TEST_F(Delete, RenameReusesANameChunkOfTheSameCapacityOnly) {
+  auto isFree = [&](uint32_t o) {  // one free record covers the whole chunk
+    return std::any_of(h.chunks, h.chunks + h.sb->chunk_ttl, [&](nc_chunk_s c) {
+      return c.size && o - 4 >= c.offset && o - 4 + h.word(o - 4) <= c.offset + c.size;
+    });
+  };
   ASSERT_EQ(h.setKey("/ab", 1), NC_ERR_OK);
   nc_de_s *e = h.find("/ab");
   const uint32_t name = e->name;

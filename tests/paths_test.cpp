@@ -53,7 +53,8 @@ TEST_F(Paths, ListingsAndCurrentDirectory) {
   auto list = [&](const char *name) {
     auto l = nctest::listing(h, name);
     std::string out = l ? "" : "(null)";
-    for (size_t i = 0; l && i < l->size(); i++) out += (*l)[i].first + ":" + std::to_string((*l)[i].second) + " ";
+    for (size_t i = 0; l && i < l->size(); i++)
+      out += (*l)[i].first + ":" + std::to_string((*l)[i].second) + " ";
     return out;
   };
   auto pwd = [&] {
