@@ -145,6 +145,12 @@ TEST(Alloc, TableMovesBeforeFree) {
   EXPECT_EQ(r.h.word(moved - 4), 68u);
   EXPECT_EQ(r.h.word(nc::kTableHeaderOffset), 36u);  // the old table is freed in place
   EXPECT_EQ(r.table(), padded({{area(0), 300}, {area(1), 200}, {area(2), 100}, {3000, 44}, {64, 36}}, 8));
+  // On a fresh two-record table every free moves it; the old table joins the freed chunk.
+  Reg f(1, 2);
+  ASSERT_EQ(f.h.getChunk(8), 88u);
+  f.h.freeChunk(88);
+  EXPECT_EQ(f.h.sb->chunk, 100u);
+  EXPECT_EQ(f.table(), padded({{132, 3964}, {64, 32}}, 4));
 }
 
 // chunk_inc 1: a table move and its two frees leave the table full, and a
