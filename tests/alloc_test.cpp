@@ -105,52 +105,41 @@ TEST(Alloc, GetChunkCarvesOrGrows) {
 
 // A freed chunk joins at most one neighbour, the one whose record comes
 // first; without one it takes the first empty record and rises past smaller
-// ones only.
-TEST(Alloc, FreeJoinsAtMostOneNeighbour) {
-  const uint32_t L = area(0), C = L + 48, R = C + 32;  // C: the 32-byte chunk freed
+// ones only. With the second-to-last record in use the table first moves to
+// a chunk of its own; only chunk_ttl - 1 records are copied, so the last
+// one's area is dropped, and the old table is freed in place.
+TEST(Alloc, FreeJoinsAtMostOneNeighbourOrMovesTheTable) {
+  const uint32_t A = area(0), B = area(1), C = area(2), L = A, M = L + 48, R = M + 32;  // M: 32 bytes freed
   const struct Case {
+    unsigned mchunks;
     Table before;
     uint32_t at, size;
     Table after;
+    uint32_t table;  // where the table is afterwards
   } cases[] = {
-      {{{L, 48}, {R, 40}}, C, 32, {{L, 80}, {R, 40}}},
-      {{{R, 64}, {L, 48}}, C, 32, {{C, 96}, {L, 48}}},
-      {{{R, 48}, {L, 48}}, C, 32, {{C, 80}, {L, 48}}},
-      {{{area(0), 100}, {area(1), 52}, {area(2), 20}}, 3000, 60,
-       {{area(0), 100}, {3000, 60}, {area(1), 52}, {area(2), 20}}},
-      {{{area(0), 100}, {area(1), 52}, {area(2), 20}}, 3000, 52,
-       {{area(0), 100}, {area(1), 52}, {3000, 52}, {area(2), 20}}},
+      {6, {{L, 48}, {R, 40}}, M, 32, {{L, 80}, {R, 40}}, nc::kTableOffset},
+      {6, {{R, 64}, {L, 48}}, M, 32, {{M, 96}, {L, 48}}, nc::kTableOffset},
+      {6, {{R, 48}, {L, 48}}, M, 32, {{M, 80}, {L, 48}}, nc::kTableOffset},
+      {6, {{A, 100}, {B, 52}, {C, 20}}, 3000, 60, {{A, 100}, {3000, 60}, {B, 52}, {C, 20}}, nc::kTableOffset},
+      {6, {{A, 100}, {B, 52}, {C, 20}}, 3000, 52, {{A, 100}, {B, 52}, {3000, 52}, {C, 20}}, nc::kTableOffset},
+      // 80 - 68 leaves 12: the last record is the best fit for the new table.
+      {4, {{A, 300}, {B, 200}, {C, 100}, {area(3), 80}}, 3000, 44,
+       {{A, 300}, {B, 200}, {C, 100}, {3000, 44}, {64, 36}}, area(3) + 4},
+      // A fresh two-record table after one allocation: every free moves it,
+      // and the old table joins the freed chunk.
+      {2, {{96, 4000}}, 84, 12, {{132, 3964}, {64, 32}}, 100},
   };
   for (const Case &c : cases) {
-    Reg r(4, 6);
+    Reg r(4, c.mchunks);
     r.craft(c.before);
     r.put(c.at, c.size);
     memset(r.h.data + c.at + 4, 0xCD, c.size - 4);
     r.h.freeChunk(c.at + 4);
-    EXPECT_EQ(r.table(), padded(c.after, 6)) << c.at << " " << c.size;
-    EXPECT_EQ(r.h.sb->chunk, nc::kTableOffset);
+    EXPECT_EQ(r.table(), padded(c.after, r.h.sb->chunk_ttl)) << c.at << " " << c.size;
+    EXPECT_EQ(r.h.sb->chunk, c.table);
+    EXPECT_EQ(r.h.word(c.table - 4), r.h.sb->chunk_ttl * 8 + 4);
     EXPECT_EQ(uint8_t(r.h.data[c.at + c.size - 1]), 0xCD);  // freed bytes stay as they were
   }
-}
-
-// The second-to-last record in use: the table moves before the free. Only
-// chunk_ttl - 1 records are copied, so the last one's area is dropped.
-TEST(Alloc, TableMovesBeforeFree) {
-  Reg r(4, 4);
-  r.craftSizes({300, 200, 100, 80});
-  r.put(3000, 44);
-  r.h.freeChunk(3004);
-  const uint32_t moved = area(3) + 4;  // 80 - 68 leaves 12: slot 3 is the best fit
-  EXPECT_EQ(r.h.sb->chunk, moved);
-  EXPECT_EQ(r.h.word(moved - 4), 68u);
-  EXPECT_EQ(r.h.word(nc::kTableHeaderOffset), 36u);  // the old table is freed in place
-  EXPECT_EQ(r.table(), padded({{area(0), 300}, {area(1), 200}, {area(2), 100}, {3000, 44}, {64, 36}}, 8));
-  // On a fresh two-record table every free moves it; the old table joins the freed chunk.
-  Reg f(1, 2);
-  ASSERT_EQ(f.h.getChunk(8), 88u);
-  f.h.freeChunk(88);
-  EXPECT_EQ(f.h.sb->chunk, 100u);
-  EXPECT_EQ(f.table(), padded({{132, 3964}, {64, 32}}, 4));
 }
 
 // chunk_inc 1: a table move and its two frees leave the table full, and a
