@@ -39,8 +39,7 @@ struct Model {
   // How far a path resolves: `at` is the last existing entry reached, `rest`
   // the components missing from there on.
   struct Walk {
-    bool blocked = false;  // a value in the middle of the path
-    bool dots = false;     // "." or ".." among the missing components
+    bool blocked = false, dots = false;  // a value mid-path; "." or ".." among the missing components
     std::string at;
     std::vector<std::string> rest;
     bool found() const { return !blocked && rest.empty(); }
@@ -59,11 +58,10 @@ struct Model {
         return w;
       } else if (c == "..") {
         w.at = parent(w.at);
+      } else if (c != "." && nodes.count(join(w.at, c))) {
+        w.at = join(w.at, c);
       } else if (c != ".") {
-        if (nodes.count(join(w.at, c)))
-          w.at = join(w.at, c);
-        else
-          w.rest.push_back(c);
+        w.rest.push_back(c);
       }
     }
     return w;
@@ -119,24 +117,16 @@ class ModelRun : public ::testing::TestWithParam<std::tuple<unsigned, unsigned, 
     const bool same = like > NC_DIR && like <= NC_DOUBLE && pick(3);
     const bool edge = pick(2);
     const uint64_t r = uint64_t(rng()) << 32 | rng();
+    const int small = edge ? -1 : int(r);
+    const unsigned long long big = edge ? (1ull << 32) + 5 : r >> 12;
+    const double dbl = edge ? -0.0 : double(r >> 40) / 7;
     switch (same ? first_case[like] + pick(cases[like]) : pick(8)) {
-      case 0: {
-        const int v = edge ? -1 : int(r);
-        return store(NC_INT, v, bytesOf<int64_t>(v));
-      }
-      case 1:
-        return store(NC_INT, (long long)r, bytesOf(r));
-      case 2:
-        return store(NC_UINT, unsigned(r), bytesOf<uint64_t>(unsigned(r)));
-      case 3: {
-        const unsigned long long v = edge ? (1ull << 32) + 5 : r >> 12;
-        return store(NC_UINT, v, bytesOf(v));
-      }
-      case 4: {
-        const double v = edge ? -0.0 : double(r >> 40) / 7;
-        if (pick(2)) return store(NC_DOUBLE, v, bytesOf(v));
-        return store(NC_DOUBLE, static_cast<long double>(v), bytesOf(v));
-      }
+      case 0: return store(NC_INT, small, bytesOf<int64_t>(small));
+      case 1: return store(NC_INT, (long long)r, bytesOf(r));
+      case 2: return store(NC_UINT, unsigned(r), bytesOf<uint64_t>(unsigned(r)));
+      case 3: return store(NC_UINT, big, bytesOf(big));
+      case 4: return pick(2) ? store(NC_DOUBLE, dbl, bytesOf(dbl))
+                             : store(NC_DOUBLE, (long double)dbl, bytesOf(dbl));
       case 5: {
         const std::string v(pick(40), char('a' + pick(26)));
         return store(NC_STRING, v.c_str(), v + '\0');
@@ -163,14 +153,10 @@ class ModelRun : public ::testing::TestWithParam<std::tuple<unsigned, unsigned, 
     long double ld = 0;
     char *s = nullptr, *raw = nullptr;
     auto ok = [&](uint32_t type) { return n.type == type ? NC_ERR_OK : NC_ERR_TYPE; };
-    EXPECT_EQ(h.getKey(k, ll), ok(NC_INT));
-    EXPECT_EQ(h.getKey(k, i), ok(NC_INT));
-    EXPECT_EQ(h.getKey(k, ull), ok(NC_UINT));
-    EXPECT_EQ(h.getKey(k, u), ok(NC_UINT));
-    EXPECT_EQ(h.getKey(k, d), ok(NC_DOUBLE));
-    EXPECT_EQ(h.getKey(k, ld), ok(NC_DOUBLE));
-    EXPECT_EQ(h.getKey(k, s), ok(NC_STRING));
-    EXPECT_EQ(h.getKey(k, raw, len), ok(NC_RAW));
+    const std::vector<int> got_rc = {h.getKey(k, ll), h.getKey(k, i),  h.getKey(k, ull), h.getKey(k, u),
+                                     h.getKey(k, d),  h.getKey(k, ld), h.getKey(k, s),   h.getKey(k, raw, len)};
+    EXPECT_EQ(got_rc, (std::vector<int>{ok(NC_INT), ok(NC_INT), ok(NC_UINT), ok(NC_UINT), ok(NC_DOUBLE),
+                                        ok(NC_DOUBLE), ok(NC_STRING), ok(NC_RAW)}));
     // Per type: what the wide getter read, and whether the other getter agrees.
     const std::pair<std::string, bool> got =
         n.type == NC_INT      ? std::pair{bytesOf<int64_t>(ll), i == int(ll)}

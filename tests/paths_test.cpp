@@ -11,13 +11,6 @@ class Paths : public ::testing::Test {
     for (const char *k : {"/a/b", "/a/c/d", "/q/DVB/x", "/a/s"}) ASSERT_EQ(h.setKey(k, 1), NC_ERR_OK);
     ASSERT_EQ(h.setKey("/str", "value"), NC_ERR_OK);
   }
-  std::string list(const char *name) {
-    auto l = nctest::listing(h, name);
-    if (!l) return "(null)";
-    std::string out;
-    for (const auto &[n, type] : *l) out += n + ":" + std::to_string(type) + " ";
-    return out;
-  }
   TempDir dir;
   TestNConfig h;
 };
@@ -54,34 +47,33 @@ TEST_F(Paths, BinarySearchFindsEveryChildAcrossFreeSlots) {
   EXPECT_EQ(slots[names.size()], "");
 }
 
-TEST_F(Paths, ListingsAreInSlotOrderAndNullWhenEmpty) {
-  ASSERT_EQ(h.setKey("/l/x", "1"), NC_ERR_OK);
-  ASSERT_EQ(h.createDir("/l/m", 0), NC_ERR_OK);
-  ASSERT_EQ(h.setKey("/l/b", 2.5), NC_ERR_OK);
-  EXPECT_EQ(list("/l"), "x:2 m:1 b:6 ");
-  EXPECT_EQ(list("/l/m"), "(null)");  // exists but empty
-  EXPECT_EQ(list("/nope"), "(null)");
-  EXPECT_EQ(list("/str"), "(null)");
-  ASSERT_EQ(h.chDir("/l"), NC_ERR_OK);
-  EXPECT_EQ(list(nullptr), "x:2 m:1 b:6 ");  // null lists the current directory
-}
-
-TEST_F(Paths, CurrentDirectory) {
+// Listings in slot order, null when empty; the current directory as pwDir
+// shows it. (Where ".." and refusals lead is the model run's.)
+TEST_F(Paths, ListingsAndCurrentDirectory) {
+  auto list = [&](const char *name) {
+    auto l = nctest::listing(h, name);
+    std::string out = l ? "" : "(null)";
+    for (size_t i = 0; l && i < l->size(); i++)
+      out += (*l)[i].first + ":" + std::to_string((*l)[i].second) + " ";
+    return out;
+  };
   auto pwd = [&] {
     char *p = h.pwDir();
     const std::string s = p ? p : "(null)";
     free(p);
     return s;
   };
+  ASSERT_EQ(h.setKey("/l/x", "1"), NC_ERR_OK);
+  ASSERT_EQ(h.createDir("/l/m", 0), NC_ERR_OK);
+  ASSERT_EQ(h.setKey("/l/b", 2.5), NC_ERR_OK);
+  EXPECT_EQ(list("/l"), "x:2 m:1 b:6 ");
+  for (const char *empty : {"/l/m", "/nope", "/str"}) EXPECT_EQ(list(empty), "(null)") << empty;
   EXPECT_EQ(pwd(), "/");
-  ASSERT_EQ(h.chDir("q/DVB"), NC_ERR_OK);
+  ASSERT_EQ(h.chDir("l"), NC_ERR_OK);
+  EXPECT_EQ(list(nullptr), "x:2 m:1 b:6 ");  // null lists the current directory
+  ASSERT_EQ(h.chDir("/q/DVB"), NC_ERR_OK);
+  EXPECT_EQ(h.chDir(nullptr), NC_ERR_NVAL);
   EXPECT_EQ(pwd(), "/q/DVB");
-  EXPECT_EQ(h.chDir(nullptr), NC_ERR_NVAL);  // other refusals are the model run's
-  EXPECT_EQ(pwd(), "/q/DVB");
-  for (auto [to, now] : {std::pair{"..", "/q"}, {"..", "/"}, {"/a/c/..", "/a"}}) {
-    ASSERT_EQ(h.chDir(to), NC_ERR_OK);
-    EXPECT_EQ(pwd(), now);
-  }
   h.close();
   EXPECT_EQ(h.chDir("/a"), NC_ERR_NFILE);
   EXPECT_EQ(h.pwDir(), nullptr);
