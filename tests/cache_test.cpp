@@ -76,8 +76,7 @@ class CacheMatchesWalk : public ::testing::Test {
       if (std::count(p.begin(), p.end(), '/') == 3 && p.find("/v/") == std::string::npos)
         h.setKey(p.c_str(), 1u);
     // Commits between h's locks, as another process would.
-    ASSERT_EQ(other.setName(path_.c_str()), NC_ERR_OK);
-    ASSERT_EQ(other.open(NC_O_RW), NC_ERR_OK);
+    ASSERT_TRUE(openAs(other, path_, NC_O_RW));
     other.pcache->enable(false);
   }
   // Each path, absolute and relative, twice: the second answer is cached.

@@ -22,20 +22,12 @@ namespace {
 
 using State = std::map<std::string, std::string>;
 
-bool openAs(NConfig &h, const std::string &path, int mode) {
-  return h.setName(path.c_str()) == NC_ERR_OK && h.open(mode) == NC_ERR_OK;
-}
-
 // The string values of `keys` as a fresh handle of `mode` sees them.
 State readState(const std::string &path, const std::vector<std::string> &keys, int mode) {
   NConfig h(0);
   if (!openAs(h, path, mode)) return {{"", "cannot open"}};
   State s;
-  for (const std::string &k : keys) {
-    char *v = nullptr;
-    s[k] = h.getKey(k.c_str(), v) == NC_ERR_OK ? v : "(absent)";
-    free(v);
-  }
+  for (const std::string &k : keys) s[k] = valueOf(h, k.c_str());
   return s;
 }
 
@@ -206,20 +198,17 @@ class Crash : public testing::Test {
   // True when the child got that far.
   bool runChild(long die_at) {
     g_log->events = g_log->used = 0;
-    const pid_t pid = fork();
-    if (pid == 0) {
+    const int status = waitFor(spawn([&] {  // the seam ends the child with status 0
       NConfig h(0);
       if (!openAs(h, path_, NC_O_RW)) _exit(2);
       installCrashSeam();
       g_calls = 0;
       g_die_at = die_at;
       change(h);
-      _exit(1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) <= 1) << status;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+      return false;
+    }));
+    EXPECT_TRUE(status == 0 || status == 1) << status;
+    return status == 0;
   }
 
   // A fresh handle, read-only then read-write, sees the old or the new state.

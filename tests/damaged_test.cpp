@@ -144,8 +144,7 @@ TEST(Damaged, EveryDamageGivesFailureResultsNeverACrash) {
     // The writes stayed inside the view: the file never shrinks, and still opens or is refused.
     EXPECT_GE(readFile(path).size(), bytes.size());
     NConfig again(0);
-    again.setName(path.c_str());
-    const int rc = again.open(NC_O_RO);
+    const int rc = (again.setName(path.c_str()), again.open(NC_O_RO));
     EXPECT_TRUE(rc == NC_ERR_OK || rc == NC_ERR_CORRUPT) << rc;
     if (rc == NC_ERR_OK) walk(again);
   }
@@ -160,8 +159,7 @@ TEST(Damaged, ResultsNameTheDamage) {
     for (const Damage &d : kDamages)
       if (!strcmp(d.what, what)) writeFile(path, damaged(sample, d));
     auto h = std::make_unique<NConfig>(0);
-    EXPECT_EQ(h->setName(path.c_str()), NC_ERR_OK);
-    EXPECT_EQ(h->open(NC_O_RW), NC_ERR_OK) << what;
+    EXPECT_TRUE(openAs(*h, path, NC_O_RW)) << what;
     return h;
   };
   unsigned v = 0;
@@ -198,8 +196,7 @@ TEST(Damaged, DamageByAnotherWriterIsFoundAtTheNextLock) {
   const std::string path = tmp.file("sample");
   Sample s = makeSample(path);
   NConfig h(0);
-  ASSERT_EQ(h.setName(path.c_str()), NC_ERR_OK);
-  ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
+  ASSERT_TRUE(openAs(h, path, NC_O_RW));
   unsigned v = 0;
   ASSERT_EQ(h.getKey("/dir/key", v), NC_ERR_OK);
   s.b.resize(8192);

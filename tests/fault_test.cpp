@@ -34,8 +34,7 @@ class Fault : public testing::Test {
 
   // Opens `h` read-write on the file and commits a change.
   void openChanged(NConfig &h) {
-    ASSERT_EQ(h.setName(path_.c_str()), NC_ERR_OK);
-    ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
+    ASSERT_TRUE(openAs(h, path_, NC_O_RW));
     ASSERT_EQ(h.setKey("/kept/string", "lost"), NC_ERR_OK);
   }
 
@@ -43,18 +42,11 @@ class Fault : public testing::Test {
   const std::string path_ = tmp_.file("r");
 };
 
-// The string at `key` as `h` sees it.
-std::string valueOf(NConfig &h, const char *key) {
-  char *v = nullptr;
-  const std::string out = h.getKey(key, v) == NC_ERR_OK ? v : "(absent)";
-  free(v);
-  return out;
-}
 // Reads `key` through a fresh handle on the real calls: the file's committed state.
 std::string committed(const std::string &path, const char *key) {
   nc::resetSysCalls();
   NConfig r(0);
-  return r.setName(path.c_str()) == NC_ERR_OK && r.open(NC_O_RO) == NC_ERR_OK ? valueOf(r, key) : "";
+  return openAs(r, path, NC_O_RO) ? valueOf(r, key) : "";
 }
 
 TEST_F(Fault, FullDiskFailsTheOperationAndKeepsWhatWasCommitted) {

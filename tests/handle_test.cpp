@@ -87,7 +87,7 @@ TEST(Handle, ChangesReachTheFileAtTheOutermostExclusiveUnlock) {
 
   {  // Destruction commits what a bracket left pending.
     TestNConfig d;
-    ASSERT_TRUE(d.setName(path.c_str()) == NC_ERR_OK && d.open(NC_O_RW) == NC_ERR_OK);
+    ASSERT_TRUE(openAs(d, path, NC_O_RW));
     d.lockFile(NC_L_RW, 0);
     ASSERT_EQ(d.setKey("/k", 44), NC_ERR_OK);
   }

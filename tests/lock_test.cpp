@@ -10,25 +10,6 @@
 
 namespace {
 
-bool openAs(NConfig &h, const std::string &path, int mode) {
-  return h.setName(path.c_str()) == NC_ERR_OK && h.open(mode) == NC_ERR_OK;
-}
-
-// Runs `body` in a child process: exit status 0 when it returns true.
-template <typename F>
-pid_t spawn(F body) {
-  fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body() ? 0 : 1);
-  return pid;
-}
-// The exit status of `pid`, or -1 when it did not exit.
-int waitFor(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(Locks, SharedLockHoldsOffAnotherProcesssWriter) {
   TempDir dir;
   const std::string path = dir.file("r");

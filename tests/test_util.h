@@ -69,6 +69,34 @@ inline int makeRegistry(TestNConfig &h, const std::string &path, unsigned resize
   return rc == NC_ERR_OK ? h.open(NC_O_RW) : rc;
 }
 
+// Names `h` and opens it in `mode`; true when both succeed.
+inline bool openAs(NConfig &h, const std::string &path, int mode) {
+  return h.setName(path.c_str()) == NC_ERR_OK && h.open(mode) == NC_ERR_OK;
+}
+
+// The string at `key` as `h` sees it, or "(absent)".
+inline std::string valueOf(NConfig &h, const char *key) {
+  char *v = nullptr;
+  const std::string out = h.getKey(key, v) == NC_ERR_OK ? v : "(absent)";
+  free(v);
+  return out;
+}
+
+// Runs `body` in a child process: exit status 0 when it returns true.
+template <typename F>
+pid_t spawn(F body) {
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body() ? 0 : 1);
+  return pid;
+}
+// The exit status of `pid`, or -1 when it did not exit.
+inline int waitFor(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // A program run as a process of its own (through the emulator in a cross
 // build) in directory `cwd`, with `input` on its standard input.
 class Program {
