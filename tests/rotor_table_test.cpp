@@ -35,47 +35,33 @@ TEST(RotorTable, RewritesEachEntryByItsLength) {
   for (const auto &[old, normal] : cases) EXPECT_EQ(normalized(old), normal) << old;
 }
 
-// Random tables over an alphabet where signs are rarer than digits.
-class RandomTables {
- public:
-  explicit RandomTables(unsigned seed) : rng_(seed) {}
-
-  std::string anyTable() {
-    std::string s(std::uniform_int_distribution<int>(0, 40)(rng_), ' ');
-    for (char &c : s) c = "+-0123456789"[std::uniform_int_distribution<int>(0, 11)(rng_)];
-    return s;
-  }
-  // A signed entry of `len` characters.
-  std::string entry(size_t len) {
-    std::string e(1, coin() ? '+' : '-');
-    while (e.size() < len) e += char('0' + std::uniform_int_distribution<int>(0, 9)(rng_));
-    return e;
-  }
-  size_t below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
-
- private:
-  bool coin() { return std::uniform_int_distribution<int>(0, 1)(rng_) == 1; }
-  std::mt19937 rng_;
-};
-
+// Random tables, any and normal ones, and normal ones with an overlong entry.
 TEST(RotorTable, RandomTablesKeepTheRewriteInvariants) {
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
-  RandomTables gen(seed);
+  std::mt19937 rng(seed);
+  auto below = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+  // A signed entry of `len` characters.
+  auto entry = [&](size_t len) {
+    std::string e(1, below(2) ? '+' : '-');
+    while (e.size() < len) e += char('0' + below(10));
+    return e;
+  };
   for (int round = 0; round < 20000; ++round) {
-    const std::string any = gen.anyTable();
+    std::string any(below(41), ' ');  // signs are rarer than digits
+    for (char &c : any) c = "+-0123456789"[below(12)];
     const std::string once = normalized(any);
     ASSERT_LE(once.size(), any.size()) << any;
     // Running the tool a second time must not damage what the first made.
     ASSERT_EQ(normalized(once), once) << any;
 
     std::string normal;
-    for (size_t n = gen.below(6); n > 0; --n) normal += gen.entry(7);
+    for (size_t n = below(6); n > 0; --n) normal += entry(7);
     ASSERT_EQ(normalized(normal), normal);
 
     std::string overlong = normal;
-    overlong.insert(7 * gen.below(normal.size() / 7 + 1), gen.entry(9 + gen.below(6)));
-    for (size_t n = gen.below(3); n > 0; --n) overlong += gen.entry(1 + gen.below(12));
+    overlong.insert(7 * below(normal.size() / 7 + 1), entry(9 + below(6)));
+    for (size_t n = below(3); n > 0; --n) overlong += entry(1 + below(12));
     ASSERT_EQ(normalized(overlong), overlong);
   }
 }
