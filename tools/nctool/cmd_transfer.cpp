@@ -59,14 +59,15 @@ int runExport(const std::string &file, const std::string &path,
   return kExitOk;
 }
 
+// `at` is null when no --at was given; an empty one is refused as a path.
 int runImport(const std::string &file, const std::string &input,
-              const std::string &at, const Parameters &params) {
-  if (!at.empty()) requirePath(file, at);
+              const std::string *at, const Parameters &params) {
+  if (at != nullptr) requirePath(file, *at);
   const std::string source = sourceName(input);
   std::string path;
   const Node tree = importDocument(readInput(input), source, path);
   requirePath(source, path);
-  if (!at.empty()) path = at;
+  if (at != nullptr) path = *at;
 
   std::unique_ptr<CreatedFile> created;
   if (!exists(file)) {
@@ -160,10 +161,13 @@ void addTransferCommands(CLI::App &app, std::vector<Command> &out) {
   cmd->add_option("FILE", im->file, "Registry file")->required();
   cmd->add_option("INPUT", im->io, "Export to read; '-' for standard input")
       ->capture_default_str();
-  cmd->add_option("--at", im->at, "Path at which to recreate the tree");
+  const CLI::Option *at =
+      cmd->add_option("--at", im->at, "Path at which to recreate the tree");
   addParameterOptions(cmd, im->params);
-  out.push_back({cmd, [im] {
-                   return runImport(im->file, im->io, im->at, im->params);
+  out.push_back({cmd, [im, at] {
+                   return runImport(im->file, im->io,
+                                    at->count() != 0 ? &im->at : nullptr,
+                                    im->params);
                  }});
 
   auto co = std::make_shared<Options>();
