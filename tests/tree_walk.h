@@ -85,8 +85,11 @@ class TreeWalk {
       if (first.empty()) first = child;
       if (p->type != NC_DIR) continue;
       if (h_.chDir(child.c_str()) == NC_ERR_OK) {
-        free(h_.pwDir()), freeList(h_.ls(nullptr)), readAllWays(h_, p->name);
-        h_.chDir(".."), h_.chDir("/");
+        free(h_.pwDir());
+        freeList(h_.ls(nullptr));
+        readAllWays(h_, p->name);
+        h_.chDir("..");
+        h_.chDir("/");
       }
       if (depth < max_depth_) walk(child, depth + 1);
     }
