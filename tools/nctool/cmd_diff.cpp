@@ -2,8 +2,6 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
-#include "pathname.h"
-#include "registry.h"
 #include "text.h"
 #include "tool.h"
 #include "tree.h"
@@ -41,14 +39,6 @@ int compare(const Node &a, const Node &b, const std::string &path, bool full) {
   return found;
 }
 
-Node readSide(const std::string &file, const std::string &path) {
-  requirePath(file, path);
-  Registry reg;
-  reg.openFile(file, NC_O_RO);
-  Lock lock(reg, NC_L_RO);
-  return readTree(reg, path);
-}
-
 }  // namespace
 
 void addDiffCommand(CLI::App &app, std::vector<Command> &out) {
@@ -68,7 +58,7 @@ void addDiffCommand(CLI::App &app, std::vector<Command> &out) {
   cmd->add_option("PATH", o->path, "Subtree to compare")->capture_default_str();
   cmd->add_flag("--full", o->full, "Show long values whole, not shortened");
   out.push_back({cmd, [o] {
-                   Node a = readSide(o->a, o->path), b = readSide(o->b, o->path);
+                   Node a = readFileTree(o->a, o->path), b = readFileTree(o->b, o->path);
                    return compare(a, b, o->path, o->full) == 0 ? kExitOk
                                                                : kExitNo;
                  }});
