@@ -208,6 +208,9 @@ class NConfig {
   // may lack, or, where this handle cannot write, shows them in a copy.
   void settleJournal();
   void showJournal();
+  // True while the view is that read-only copy: a writable handle whose
+  // replay failed shows commits it cannot write, and refuses to change them.
+  bool showsCopy() const;
 
   // Re-maps the view from osize to nsize bytes, possibly moving it; changed
   // pages keep their changes. Re-derives data, sb and rdir. Ends the process

@@ -153,10 +153,7 @@ void NConfig::discardPending() {
     _remap(lsize, sb->size);
     lsize = sb->size;
   }
-  rdir = nc::View{data, lsize}.entry(sb->root);
-  chunks = reinterpret_cast<nc_chunk_s *>(data + sb->chunk);
-  cdir = cname ? getDirEnt(cname, nullptr) : nullptr;
-  if (!cdir) cdir = rdir;
+  refreshPointers();
 }
 
 // Ends the process when a page the commit does not write differs from the

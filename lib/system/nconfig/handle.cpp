@@ -345,6 +345,8 @@ void NConfig::settleJournal() {
   showJournal();
 }
 
+bool NConfig::showsCopy() const { return txn && txn->overlay; }
+
 void NConfig::showJournal() {
   // The view becomes a copy of the file with the journal's records applied:
   // the committed state, which the file itself may not hold yet.
