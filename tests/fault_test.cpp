@@ -2,16 +2,12 @@
 // full disk while growing or committing, short and interrupted writes, a
 // failing sync, a failed write in place, a refused mapping, interrupted lock
 // requests. Each failure is a result; what was committed stays.
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include <cerrno>
 #include <filesystem>
-#include <string>
 
 #include "lib/system/nconfig/internal.h"
-#include "lib/system/nconfig_check.h"
 #include "test_util.h"
 
 namespace {
@@ -88,7 +84,6 @@ TEST_F(Fault, FullDiskFailsTheOperationAndKeepsWhatWasCommitted) {
     EXPECT_EQ(committed(path_, "/kept/string"), "lost");
     EXPECT_EQ(h.setKey("/kept/string", "again"), NC_ERR_OK);
     EXPECT_EQ(committed(path_, "/kept/string"), "again");
-    h.close();
     EXPECT_TRUE(nc_check_file(path_.c_str()).ok());
   }
 }
@@ -151,15 +146,6 @@ TEST_F(Fault, InterruptedLockRequestsAreRetried) {
   EXPECT_EQ(h.setKey("/kept/number", 43u), NC_ERR_OK);
   h.close();  // the write-back's exclusive lock
   EXPECT_EQ(g_calls, 3 * 4);  // three waiting requests, each tried four times
-}
-
-TEST_F(Fault, CreationOnAFullDiskLeavesNoFile) {
-  const std::string fresh = tmp_.file("fresh");
-  NConfig h(0);
-  ASSERT_EQ(h.setName(fresh.c_str()), NC_ERR_OK);
-  nc::sys().fallocate = [](int, off_t, off_t) { return ENOSPC; };  // reserving its size
-  EXPECT_EQ(h.createNew(4, 8, 16), NC_ERR_NFILE);
-  EXPECT_NE(access(fresh.c_str(), F_OK), 0);
 }
 
 }  // namespace
