@@ -153,39 +153,35 @@ void cutPower(const std::string &path, std::mt19937 &rng) {
   writeFile(path, image);
 }
 
-class Crash : public testing::Test {
- protected:
-  void SetUp() override {
-    nc::resetSysCalls();
+TEST(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
+  nc::resetSysCalls();
+  TempDir tmp;
+  const std::string path = tmp.file("r"), journal = path + "-journal";
+  const std::vector<std::string> keys = {"/a/one", "/a/two", "/b/three", "/c/new/four", "/big"};
+  {
     TestNConfig h;
-    ASSERT_EQ(makeRegistry(h, path_), NC_ERR_OK);
-    for (int i = 0; i < 3; i++) ASSERT_EQ(h.setKey(keys_[i].c_str(), keys_[i].c_str()), NC_ERR_OK);
-    h.close();
-    old_ = readState(path_, keys_, NC_O_RO);
-    original_ = readFile(path_);
-    journal_ = readFile(path_ + "-journal");
-    g_log = static_cast<Log *>(
-        mmap(nullptr, sizeof(Log), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(g_log, MAP_FAILED);
+    ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
+    for (int i = 0; i < 3; i++) ASSERT_EQ(h.setKey(keys[i].c_str(), keys[i].c_str()), NC_ERR_OK);
   }
-  void TearDown() override {
-    munmap(g_log, sizeof(Log));
-    nc::resetSysCalls();
-  }
+  const State old = readState(path, keys, NC_O_RO);
+  const std::vector<unsigned char> original = readFile(path), originalJournal = readFile(journal);
+  g_log = static_cast<Log *>(
+      mmap(nullptr, sizeof(Log), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(g_log, MAP_FAILED);
 
   // From the files as they were before the change (with `fresh`, the change
   // creates the journal), runs the change in a child that dies at call
   // `die_at` (0: never). True when the child got that far.
-  bool runChild(long die_at, bool fresh) {
-    writeFile(path_, original_);
+  auto runChild = [&](long die_at, bool fresh) {
+    writeFile(path, original);
     if (fresh)
-      unlink((path_ + "-journal").c_str());
+      unlink(journal.c_str());
     else
-      writeFile(path_ + "-journal", journal_);
+      writeFile(journal, originalJournal);
     g_log->events = g_log->used = 0;
     const int status = waitFor(spawn([&] {  // the seam ends the child with status 0
       NConfig h(0);
-      if (!openAs(h, path_, NC_O_RW)) _exit(2);
+      if (!openAs(h, path, NC_O_RW)) _exit(2);
       installCrashSeam();
       g_calls = 0;
       g_die_at = die_at;
@@ -202,28 +198,18 @@ class Crash : public testing::Test {
     }));
     EXPECT_TRUE(status == 0 || status == 1) << status;
     return status == 0;
-  }
-
-  // A fresh handle, read-only then read-write, sees the old or the new state.
-  void expectOldOrNew(const char *what, long n) {
-    const State ro = readState(path_, keys_, NC_O_RO);
-    EXPECT_TRUE(ro == old_ || ro == new_) << what << " at call " << n;
-    EXPECT_EQ(readState(path_, keys_, NC_O_RW), ro) << what << " at call " << n;
-    const nc_check_report r = nc_check_file(path_.c_str());
-    EXPECT_TRUE(r.ok()) << what << " at call " << n << ": " << r.describe();
-  }
-
-  TempDir tmp_;
-  const std::string path_ = tmp_.file("r");
-  const std::vector<std::string> keys_ = {"/a/one", "/a/two", "/b/three", "/c/new/four", "/big"};
-  State old_, new_;
-  std::vector<unsigned char> original_, journal_;
-};
-
-TEST_F(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
+  };
   EXPECT_FALSE(runChild(0, false));
-  new_ = readState(path_, keys_, NC_O_RO);
-  ASSERT_EQ(new_["/a/one"], "changed");
+  const State changed = readState(path, keys, NC_O_RO);
+  ASSERT_EQ(changed.at("/a/one"), "changed");
+  // A fresh handle, read-only then read-write, sees the old or the new state.
+  auto expectOldOrNew = [&](const char *what, long n) {
+    const State ro = readState(path, keys, NC_O_RO);
+    EXPECT_TRUE(ro == old || ro == changed) << what << " at call " << n;
+    EXPECT_EQ(readState(path, keys, NC_O_RW), ro) << what << " at call " << n;
+    const nc_check_report r = nc_check_file(path.c_str());
+    EXPECT_TRUE(r.ok()) << what << " at call " << n << ": " << r.describe();
+  };
   const char *env = getenv("NC_POWER_CUTS");  // cuts per call: 2 unless asked
   const int cuts = env ? atoi(env) : 2;
   std::mt19937 rng(12345);
@@ -234,8 +220,8 @@ TEST_F(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
     crashes++;
     for (int c = 0; c < cuts; c++) {
       runChild(n, fresh);
-      cutPower(path_, rng);
-      cutPower(path_ + "-journal", rng);
+      cutPower(path, rng);
+      cutPower(journal, rng);
       nc::sys().boot_id = [] { return "a later boot"; };
       expectOldOrNew("power cut", n);
       nc::resetSysCalls();
@@ -245,6 +231,7 @@ TEST_F(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
   }
   EXPECT_GT(n, 10);  // the change made that many calls
   printf("%ld crashes and power cuts over %ld calls\n", crashes, n - 1);
+  munmap(g_log, sizeof(Log));
 }
 
 }  // namespace
