@@ -96,12 +96,10 @@ long g_calls, g_die_at;  // calls seen since counting began; the fatal one
 void tick(uint32_t kind = kNone, int fd = -1, uint64_t off = 0, uint64_t len = 0) {
   if (g_die_at > 0 && ++g_calls == g_die_at) _exit(0);
   if (kind == kNone) return;
-  struct stat st;
-  off_t size = 0;
-  g_real.fstat_size(fd, &size);
-  const uint64_t ino = g_real.fstat(fd, &st) == 0 ? uint64_t(st.st_ino) : 0;
+  struct stat st = {};
+  g_real.fstat(fd, &st);
   if (g_log->events == std::size(g_log->event) || g_log->used + len > sizeof g_log->bytes) _exit(3);
-  g_log->event[g_log->events++] = {kind, ino, off, len, uint64_t(size), g_log->used};
+  g_log->event[g_log->events++] = {kind, uint64_t(st.st_ino), off, len, uint64_t(st.st_size), g_log->used};
   if (kind != kWrite) return;
   if (g_real.pread(fd, g_log->bytes + g_log->used, len, off_t(off)) < 0) _exit(3);
   g_log->used += len;
