@@ -3,16 +3,9 @@
 // store's seam. A power cut also undoes a random subset of the writes made
 // since each file's last sync.
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <functional>
-#include <iterator>
 #include <map>
 #include <random>
-#include <string>
 
 #include "lib/system/nconfig/internal.h"
 #include "lib/system/nconfig/journal.h"
@@ -33,31 +26,29 @@ State readState(const std::string &path, const std::vector<std::string> &keys, i
 
 TEST(Journal, AnUnsafeJournalIsRefusedAndAMissingDirectoryCommitsDirectly) {
   TempDir dir;
-  const std::string path = dir.file("r"), journal = path + "-journal", bait = dir.file("bait");
+  const std::string bait = dir.file("bait");
   const std::vector<unsigned char> baitBytes(8192, 'b');
   writeFile(bait, baitBytes);
-  const std::pair<const char *, std::function<int()>> plants[] = {  // in the journal's place
-      {"symbolic link", [&] { return symlink(bait.c_str(), journal.c_str()); }},
-      {"hard link", [&] { return link(bait.c_str(), journal.c_str()); }},
-      {"directory", [&] { return mkdir(journal.c_str(), 0700); }},
+  const std::pair<const char *, int (*)(const char *, const char *)> plants[] = {  // in the journal's place
+      {"symbolic link", [](const char *to, const char *j) { return symlink(to, j); }},
+      {"hard link", [](const char *to, const char *j) { return link(to, j); }},
+      {"directory", [](const char *, const char *j) { return mkdir(j, 0700); }},
   };
   for (const auto &[what, plant] : plants) {
     SCOPED_TRACE(what);
-    unlink(path.c_str());
+    const std::string path = dir.file(what);
     TestNConfig h;
     ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
     const auto before = readFile(path);
-    ASSERT_EQ(plant(), 0);
+    ASSERT_EQ(plant(bait.c_str(), (path + "-journal").c_str()), 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(h.setKey("/k", 1u), NC_ERR_PERM);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("not using journal"), std::string::npos);
     EXPECT_EQ(readFile(path), before);  // nothing committed
     EXPECT_EQ(readFile(bait), baitBytes);
-    h.close();
-    ASSERT_EQ(system(("rm -rf '" + journal + "'").c_str()), 0);
   }
   // A file whose directory takes no journal: committed in place, said once.
-  const std::vector<unsigned char> image = readFile(path);
+  const std::vector<unsigned char> image = readFile(dir.file("directory"));
   const int mem = memfd_create("registry", 0);
   ASSERT_GE(mem, 0);
   ASSERT_EQ(write(mem, image.data(), image.size()), ssize_t(image.size()));
@@ -105,12 +96,10 @@ long g_calls, g_die_at;  // calls seen since counting began; the fatal one
 void tick(uint32_t kind = kNone, int fd = -1, uint64_t off = 0, uint64_t len = 0) {
   if (g_die_at > 0 && ++g_calls == g_die_at) _exit(0);
   if (kind == kNone) return;
-  struct stat st;
-  off_t size = 0;
-  g_real.fstat_size(fd, &size);
-  const uint64_t ino = g_real.fstat(fd, &st) == 0 ? uint64_t(st.st_ino) : 0;
+  struct stat st = {};
+  g_real.fstat(fd, &st);
   if (g_log->events == std::size(g_log->event) || g_log->used + len > sizeof g_log->bytes) _exit(3);
-  g_log->event[g_log->events++] = {kind, ino, off, len, uint64_t(size), g_log->used};
+  g_log->event[g_log->events++] = {kind, uint64_t(st.st_ino), off, len, uint64_t(st.st_size), g_log->used};
   if (kind != kWrite) return;
   if (g_real.pread(fd, g_log->bytes + g_log->used, len, off_t(off)) < 0) _exit(3);
   g_log->used += len;
@@ -162,99 +151,75 @@ void cutPower(const std::string &path, std::mt19937 &rng) {
   writeFile(path, image);
 }
 
-class Crash : public testing::Test {
- protected:
-  void SetUp() override {
-    nc::resetSysCalls();
+TEST(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
+  nc::resetSysCalls();
+  TempDir tmp;
+  const std::string path = tmp.file("r"), journal = path + "-journal";
+  const std::vector<std::string> keys = {"/a/one", "/a/two", "/b/three", "/c/new/four", "/big"};
+  {
     TestNConfig h;
-    ASSERT_EQ(makeRegistry(h, path_), NC_ERR_OK);
-    for (int i = 0; i < 3; i++) ASSERT_EQ(h.setKey(keys_[i].c_str(), keys_[i].c_str()), NC_ERR_OK);
-    h.close();
-    old_ = readState(path_, keys_, NC_O_RO);
-    original_ = readFile(path_);
-    journal_ = readFile(path_ + "-journal");
-    g_log = static_cast<Log *>(
-        mmap(nullptr, sizeof(Log), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(g_log, MAP_FAILED);
+    ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
+    for (int i = 0; i < 3; i++) ASSERT_EQ(h.setKey(keys[i].c_str(), keys[i].c_str()), NC_ERR_OK);
   }
-  void TearDown() override {
-    munmap(g_log, sizeof(Log));
-    nc::resetSysCalls();
-  }
+  const State old = readState(path, keys, NC_O_RO);
+  const std::vector<unsigned char> original = readFile(path), originalJournal = readFile(journal);
+  g_log = static_cast<Log *>(
+      mmap(nullptr, sizeof(Log), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(g_log, MAP_FAILED);
 
-  // The change under test: a bracket that changes, deletes, creates and
-  // grows the file, then the close that empties the journal.
-  static void change(NConfig &h) {
-    h.lockFile(NC_L_RW, 0);
-    h.setKey("/a/one", "changed");
-    h.delKey("/a/two");
-    h.setKey("/c/new/four", "created");
-    h.setKey("/big", std::string(9000, 'z').c_str());
-    h.unLockFile();
-    h.close();
-  }
-
-  // Runs the change in a child that dies at call `die_at` (0: never).
-  // True when the child got that far.
-  bool runChild(long die_at) {
+  // From the files as they were before the change (with `fresh`, the change
+  // creates the journal), runs the change in a child that dies at call
+  // `die_at` (0: never). True when the child got that far.
+  auto runChild = [&](long die_at, bool fresh) {
+    writeFile(path, original);
+    if (fresh)
+      unlink(journal.c_str());
+    else
+      writeFile(journal, originalJournal);
     g_log->events = g_log->used = 0;
     const int status = waitFor(spawn([&] {  // the seam ends the child with status 0
       NConfig h(0);
-      if (!openAs(h, path_, NC_O_RW)) _exit(2);
+      if (!openAs(h, path, NC_O_RW)) _exit(2);
       installCrashSeam();
       g_calls = 0;
       g_die_at = die_at;
-      change(h);
+      // A bracket that changes, deletes, creates and grows the file, then
+      // the close that empties the journal.
+      h.lockFile(NC_L_RW, 0);
+      h.setKey("/a/one", "changed");
+      h.delKey("/a/two");
+      h.setKey("/c/new/four", "created");
+      h.setKey("/big", std::string(9000, 'z').c_str());
+      h.unLockFile();
+      h.close();
       return false;
     }));
     EXPECT_TRUE(status == 0 || status == 1) << status;
     return status == 0;
-  }
-
+  };
+  EXPECT_FALSE(runChild(0, false));
+  const State changed = readState(path, keys, NC_O_RO);
+  ASSERT_EQ(changed.at("/a/one"), "changed");
   // A fresh handle, read-only then read-write, sees the old or the new state.
-  void expectOldOrNew(const char *what, long n) {
-    const State ro = readState(path_, keys_, NC_O_RO);
-    EXPECT_TRUE(ro == old_ || ro == new_) << what << " at call " << n;
-    EXPECT_EQ(readState(path_, keys_, NC_O_RW), ro) << what << " at call " << n;
-    const nc_check_report r = nc_check_file(path_.c_str());
+  auto expectOldOrNew = [&](const char *what, long n) {
+    const State ro = readState(path, keys, NC_O_RO);
+    EXPECT_TRUE(ro == old || ro == changed) << what << " at call " << n;
+    EXPECT_EQ(readState(path, keys, NC_O_RW), ro) << what << " at call " << n;
+    const nc_check_report r = nc_check_file(path.c_str());
     EXPECT_TRUE(r.ok()) << what << " at call " << n << ": " << r.describe();
-  }
-  // Puts the files back as they were before the change; with `fresh`, the
-  // change starts by creating the journal.
-  void restore(bool fresh) {
-    writeFile(path_, original_);
-    if (fresh)
-      unlink((path_ + "-journal").c_str());
-    else
-      writeFile(path_ + "-journal", journal_);
-  }
-
-  TempDir tmp_;
-  const std::string path_ = tmp_.file("r");
-  const std::vector<std::string> keys_ = {"/a/one", "/a/two", "/b/three", "/c/new/four", "/big"};
-  State old_, new_;
-  std::vector<unsigned char> original_, journal_;
-};
-
-TEST_F(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
-  EXPECT_FALSE(runChild(0));
-  new_ = readState(path_, keys_, NC_O_RO);
-  ASSERT_EQ(new_["/a/one"], "changed");
+  };
   const char *env = getenv("NC_POWER_CUTS");  // cuts per call: 2 unless asked
   const int cuts = env ? atoi(env) : 2;
   std::mt19937 rng(12345);
   long n = 1, crashes = 0;
   for (bool fresh : {false, true})
-  for (n = 1;; n++) {
-    restore(fresh);
-    if (!runChild(n)) break;
+  for (n = 1; runChild(n, fresh); n++) {
     expectOldOrNew("crash", n);
     crashes++;
     for (int c = 0; c < cuts; c++) {
-      restore(fresh);
-      runChild(n);
-      cutPower(path_, rng);
-      cutPower(path_ + "-journal", rng);
+      runChild(n, fresh);
+      cutPower(path, rng);
+      cutPower(journal, rng);
       nc::sys().boot_id = [] { return "a later boot"; };
       expectOldOrNew("power cut", n);
       nc::resetSysCalls();
@@ -263,8 +228,8 @@ TEST_F(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
     }
   }
   EXPECT_GT(n, 10);  // the change made that many calls
-  RecordProperty("crashes", int(crashes));
   printf("%ld crashes and power cuts over %ld calls\n", crashes, n - 1);
+  munmap(g_log, sizeof(Log));
 }
 
 }  // namespace

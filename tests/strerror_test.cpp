@@ -1,10 +1,7 @@
 // Texts of the result codes.
-#include <gtest/gtest.h>
-
 #include <set>
-#include <string>
 
-#include "lib/system/nconfig.h"
+#include "test_util.h"
 
 namespace {
 
