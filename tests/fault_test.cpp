@@ -142,4 +142,44 @@ TEST_F(Fault, RefusedMapAtOpenClosesTheFile) {
   EXPECT_EQ(h.open(NC_O_RW), NC_ERR_OK);  // the handle is usable again
 }
 
+// A writable handle whose replay fails shows the committed state in a
+// read-only copy, and refuses changes instead of storing into the copy.
+TEST(Journal, AFailedReplayLeavesAHandleThatRefusesChanges) {
+  TempDir dir;
+  const std::string path = dir.file("r");
+  TestNConfig writer;  // stays open: its commit stays in the journal
+  ASSERT_EQ(makeRegistry(writer, path), NC_ERR_OK);
+  ASSERT_EQ(writer.setKey("/a", "committed"), NC_ERR_OK);
+  nc::sys().boot_id = [] { return "a later boot"; };  // every record is replayed
+  nc::sys().pwrite = [](int, const void *, size_t, off_t) -> ssize_t { return errno = EIO, -1; };
+  NConfig h(0);
+  ASSERT_TRUE(openAs(h, path, NC_O_RW));
+  EXPECT_EQ(h.setKey("/b", 1), NC_ERR_NMEM);
+  EXPECT_EQ(h.renameKey("/a", "c"), NC_ERR_NMEM);
+  h.delKey("/a");
+  EXPECT_EQ(valueOf(h, "/a"), "committed");
+  nc::resetSysCalls();
+}
+
+// A commit that fails drops the bracket's changes; a current directory made
+// in the bracket is gone with them, and the handle stands at the root again.
+TEST(Journal, AFailedCommitTakesTheCurrentDirectoryMadeInItsBracket) {
+  TempDir dir;
+  TestNConfig h;
+  ASSERT_EQ(makeRegistry(h, dir.file("r")), NC_ERR_OK);
+  ASSERT_EQ(h.setKey("/k", 1), NC_ERR_OK);
+  h.lockFile(NC_L_RW, 0);
+  ASSERT_EQ(h.setKey("/new/k", 2), NC_ERR_OK);
+  ASSERT_EQ(h.chDir("/new"), NC_ERR_OK);
+  nc::sys().fdatasync = [](int) { return errno = EIO, -1; };
+  EXPECT_EQ(h.release(), NC_ERR_NMEM);
+  nc::resetSysCalls();
+  char *cwd = h.pwDir();
+  EXPECT_STREQ(cwd, "/");
+  free(cwd);
+  int v = 0;
+  EXPECT_EQ(h.getKey("k", v), NC_ERR_OK);
+  EXPECT_EQ(v, 1);
+}
+
 }  // namespace
