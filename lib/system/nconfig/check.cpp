@@ -163,7 +163,8 @@ class Checker {
     if (sb_.ent_inc < 1) damage(8, "ent_inc is 0");
     if (sb_.chunk_inc < 1) damage(12, "chunk_inc is 0");
     if (sb_.size_inc < 1) damage(16, "size_inc is 0");
-    if (sb_.chunk_ttl < 2) damage(20, format("chunk_ttl %u is below 2", sb_.chunk_ttl));
+    if (sb_.chunk_ttl < nc::kMinChunks)
+      damage(20, format("chunk_ttl %u is below %u", sb_.chunk_ttl, nc::kMinChunks));
     if (sb_.root != nc::kRootOffset)
       damage(28, format("root entry at %u, not %u", sb_.root, nc::kRootOffset));
     budget_ = 3 * uint64_t(limit_) + 4096;

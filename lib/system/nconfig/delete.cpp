@@ -132,7 +132,7 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
   const size_t name_len = strlen(newname);
   // A name that is empty, holds "/" or is "." or ".." could never be found.
   if (name_len == 0 || strchr(newname, '/') || !strcmp(newname, ".") || !strcmp(newname, "..") ||
-      name_len >= 0xFFFFF000u)
+      name_len >= nc::kMaxFileBytes)
     return NC_ERR_NVAL;
   nc::LockScope lock(*this, NC_L_RW);
   if (showsCopy()) return lock.finish(NC_ERR_NMEM);
