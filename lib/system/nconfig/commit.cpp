@@ -228,7 +228,8 @@ int NConfig::_unlock() {
   if (lock == NC_L_NONE) return NC_ERR_OK;
   const int rc = lock == NC_L_RW ? commitPending() : NC_ERR_OK;
   if (data) update = sb->modtime;
-  if (careful && lsize && !(txn && txn->overlay)) sys().mprotect(data, lsize, PROT_READ);
+  // Under a shared lock a careful handle's view is read-only already.
+  if (careful && lock == NC_L_RW && lsize && !showsCopy()) sys().mprotect(data, lsize, PROT_READ);
   sys().fcntl_lock(fd, F_SETLK, F_UNLCK);
   olck = 0;
   lock = NC_L_NONE;
