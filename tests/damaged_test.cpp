@@ -70,19 +70,16 @@ constexpr uint32_t kSbSize = 4, kSbEntInc = 8, kSbChunkInc = 12, kSbSizeInc = 16
 struct Damage { const char *what; void (*apply)(Sample &); int open_result; };
 constexpr int OK = NC_ERR_OK, BAD = NC_ERR_CORRUPT;
 const Damage kDamages[] = {
-    {"empty file", [](Sample &s) { s.b.clear(); }, BAD},
     {"shorter than the superblock", [](Sample &s) { s.b.resize(20); }, BAD},
     {"wrong magic", [](Sample &s) { s.put(0, 0x00130900); }, BAD},
     {"size larger than the file", [](Sample &s) { s.put(kSbSize, 8192); }, BAD},
     {"size unaligned", [](Sample &s) { s.put(kSbSize, 4093); }, BAD},
-    {"size cuts the table", [](Sample &s) { s.put(kSbSize, 80); }, BAD},
     {"size cuts the tree", [](Sample &s) { s.put(kSbSize, 512); }, OK},
     {"no directory growth", [](Sample &s) { s.put(kSbEntInc, 0); }, OK},
     {"huge directory growth", [](Sample &s) { s.put(kSbEntInc, 0x720004); }, OK},
     {"no table growth", [](Sample &s) { s.put(kSbChunkInc, 0); }, OK},
     {"huge file growth", [](Sample &s) { s.put(kSbSizeInc, 0xFFFFF); }, OK},
     {"no file growth", [](Sample &s) { s.put(kSbSizeInc, 0); }, OK},
-    {"empty table", [](Sample &s) { s.put(kSbChunkTtl, 0); }, OK},
     {"one-record table", [](Sample &s) { s.put(kSbChunkTtl, 1); }, OK},
     {"table past the end", [](Sample &s) { s.put(kSbChunkTtl, 600); }, BAD},
     {"table unaligned", [](Sample &s) { s.put(kSbChunk, 70); }, BAD},
@@ -91,7 +88,6 @@ const Damage kDamages[] = {
     {"name without NUL", [](Sample &s) { s.put(s.key + kName, kEnd - 8); }, OK},
     {"name outside", [](Sample &s) { s.put(s.str + kName, kEnd + 4); }, OK},
     {"name chunk huge", [](Sample &s) { s.put(s.get(s.key + kName) - 4, 0x7FFFFFF0); }, OK},
-    {"slot past the end", [](Sample &s) { s.put(s.get(s.dir + kOffset), kEnd + 64); }, OK},
     {"slot straddles the end", [](Sample &s) { s.put(s.get(s.dir + kOffset) + 4, kEnd - 12); }, OK},
     {"slot unaligned", [](Sample &s) { s.put(s.get(s.dir + kOffset) + 8, s.key + 2); }, OK},
     {"slot array outside", [](Sample &s) { s.put(s.dir + kOffset, kEnd); }, OK},
@@ -114,7 +110,6 @@ const Damage kDamages[] = {
     {"free area past the end", [](Sample &s) { s.put(kTab, kEnd - 16); }, OK},
     {"free area over the superblock", [](Sample &s) { s.put(kTab, 0); }, OK},
     {"free area over a directory", [](Sample &s) { s.put(kTab, s.dir - 4); }, OK},
-    {"huge free area", [](Sample &s) { s.put(kTab, 0xFFFFF000), s.put(kTab + 4, 0xFFFFFFF0); }, OK},
     {"table header wrong", [](Sample &s) { s.put(nc::kTableHeaderOffset, 0xFFFFFFFF); }, OK},
     // Made on a machine of the other byte order: every word after the magic
     // swapped. Under emulation the same row checks the other direction.

@@ -1,11 +1,8 @@
-// Test helper: lays out registry images by hand, without the store.
-// ImageBuilder starts from the exact image createNew(resize, dirent, mchunks)
-// writes and adds directories and typed values the way the store lays them
-// out: a name chunk per entry, slot arrays kept in descending name order with
-// free entries after the used ones, entries allocated ent_inc at a time.
-// Chunks are carved from the front of the largest free area (not best fit),
-// and the free-chunk table stays in order. Offsets returned are entry offsets
-// (for add*) or chunk data offsets (for alloc).
+// Test helper: lays out registry images by hand, without the store, starting
+// from the exact image createNew(resize, dirent, mchunks) writes and adding
+// entries the way the store does (see insert). Chunks are carved from the front
+// of the largest free area, not best fit. add* return entry offsets, alloc a
+// chunk's data offset.
 #ifndef TESTS_IMAGE_BUILDER_H
 #define TESTS_IMAGE_BUILDER_H
 
@@ -59,8 +56,13 @@ class ImageBuilder {
   }
 
   // Gives the chunk at `data` back as a free area of its own (touching free
-  // areas are not joined).
-  void release(uint32_t data) { setRecord(firstEmpty(), data - 4, get(data - 4)); }
+  // areas are not joined) in the first empty record.
+  void release(uint32_t data) {
+    uint32_t i = 0;
+    while (get(record(i) + 4) != 0) i++;
+    if (i >= get(20)) abort();  // the builder never moves the table
+    setRecord(i, data - 4, get(data - 4));
+  }
 
   // Adds directory `name`, without slots until its first child, to
   // directory `parent`. Returns its entry.
@@ -91,12 +93,6 @@ class ImageBuilder {
  private:
   Image img_;
 
-  uint32_t firstEmpty() const {
-    uint32_t i = 0;
-    while (get(record(i) + 4) != 0) i++;
-    if (i >= get(20)) abort();  // the builder never moves the table
-    return i;
-  }
   // Sets record `i` and restores the table's descending order.
   void setRecord(uint32_t i, uint32_t off, uint32_t size) {
     set(record(i), off), set(record(i) + 4, size);
@@ -116,8 +112,10 @@ class ImageBuilder {
     set(dir + 16, want);
   }
 
-  // Creates a used entry named `name` of `type` in directory `dir`, keeping
-  // the slots in descending name order. Returns the entry.
+  // Creates a used entry named `name` of `type` in directory `dir`: a name
+  // chunk, then the first free entry, its slot moved so that the slots stay in
+  // descending name order with free entries last; ent_inc more when none is
+  // free. Returns the entry.
   uint32_t insert(uint32_t dir, const std::string &name, uint32_t type) {
     const uint32_t n = alloc(uint32_t(name.size() + 1));
     memcpy(img_.data() + n, name.c_str(), name.size() + 1);

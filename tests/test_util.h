@@ -124,10 +124,9 @@ class Program {
   }
   pid_t pid() const { return pid_; }
   Outcome finish() {  // waits for the program to end
-    int ws = 0;
-    waitpid(pid_, &ws, 0);
+    const int status = waitFor(pid_);
     const auto out = readFile(io_.file("out")), err = readFile(io_.file("err"));
-    return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, {out.begin(), out.end()}, {err.begin(), err.end()}};
+    return {status, {out.begin(), out.end()}, {err.begin(), err.end()}};
   }
 
  private:

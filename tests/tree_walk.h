@@ -47,15 +47,10 @@ void eachEntry(NConfig &h, const std::string &path, const Fn &fn) {
 // Reads `path` through every typed getter; whatever they hand out is freed.
 inline void readAllWays(NConfig &h, const std::string &key) {
   const char *path = key.c_str();
-  unsigned long long ull;
-  long long ll;
-  long double ld;
-  double d;
-  unsigned ui, len = 0;
-  int i;
+  auto numbers = [&](auto... value) { (h.getKey(path, value), ...); };  // each a local lvalue
+  numbers(0ull, 0ll, 0.0L, 0.0, 0u, 0);
+  unsigned len = 0;
   char *s = nullptr;
-  h.getKey(path, ull), h.getKey(path, ll), h.getKey(path, ld), h.getKey(path, d);
-  h.getKey(path, ui), h.getKey(path, i);
   if (h.getKey(path, s) == NC_ERR_OK) free(s);
   if (h.getKey(path, s, len) == NC_ERR_OK) free(s);
 }
