@@ -102,7 +102,7 @@ TEST_F(CrProcess, WaitsForAnotherProcessHoldingASharedLock) {
   ASSERT_EQ(fcntl(fd, F_SETLK, &shared), 0);
   Program tool = start();
 
-  usleep(500000);  // long enough for the tool to reach the lock
+  EXPECT_TRUE(waitsForLock(tool.pid())) << "the tool never waited for the lock";
   int status;
   EXPECT_EQ(waitpid(tool.pid(), &status, WNOHANG), 0) << "the tool did not wait";
   std::vector<unsigned char> now(before.size() + 1);

@@ -20,7 +20,7 @@ TEST(Locks, SharedLockHoldsOffAnotherProcesssWriter) {
     w.unLockFile();
     return true;
   });
-  usleep(200 * 1000);
+  EXPECT_TRUE(waitsForLock(writer)) << "the writer never waited for the lock";
   EXPECT_EQ(waitpid(writer, nullptr, WNOHANG), 0) << "the writer did not wait for the reader";
   reader.unLockFile();
   EXPECT_EQ(waitFor(writer), 0);

@@ -97,6 +97,23 @@ inline int waitFor(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Waits until process `pid` is blocked on a record lock, as the kernel's lock
+// table shows it ("->"); false when it ends first or is not blocked within a
+// minute. Where the table cannot be read, a pause of a second has to do.
+inline bool waitsForLock(pid_t pid) {
+  const std::string waiter = " " + std::to_string(pid) + " ";
+  for (int tries = 0; tries < 3000; tries++) {
+    usleep(20 * 1000);
+    siginfo_t ended = {};
+    if (waitid(P_PID, pid, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid) return false;
+    std::ifstream locks("/proc/locks");
+    if (!locks) return sleep(1), true;
+    for (std::string line; std::getline(locks, line);)
+      if (line.find("->") != std::string::npos && line.find(waiter) != std::string::npos) return true;
+  }
+  return false;
+}
+
 // A program run as a process of its own (through the emulator in a cross
 // build) in directory `cwd`, with `input` on its standard input.
 class Program {
