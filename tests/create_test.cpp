@@ -1,7 +1,5 @@
 // Key creation and update at the level of the file image, and what the typed
 // accessors store and refuse beyond the random model run.
-#include <algorithm>
-#include <iterator>
 
 #include "test_util.h"
 
@@ -50,10 +48,8 @@ TEST_F(Create, ValueChunksAreReusedTrimmedOrReplaced) {
     ASSERT_EQ(h.setKey(k, "0123456789abcdefghij", len), NC_ERR_OK);
     EXPECT_EQ(h.find(k)->offset, o) << len;
     EXPECT_EQ(header(k), after) << len;
-    if (tail) {  // the tail is a free area of its own
-      const uint32_t t = o + (len + 3) / 4 * 4;
-      EXPECT_EQ(h.word(t), tail) << len;
-      EXPECT_TRUE(std::any_of(h.chunks, h.chunks + h.sb->chunk_ttl, [t](auto c) { return c.offset == t; }));
+    if (tail) {  // a chunk of its own, freed (the model run's leak count sees to that)
+      EXPECT_EQ(h.word(o + (len + 3) / 4 * 4), tail) << len;
     } else {
       EXPECT_EQ(memcmp(h.data + o + len, twenty.data() + len, 20 - len), 0);
     }
