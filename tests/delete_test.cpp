@@ -23,7 +23,6 @@ TEST_F(Delete, DirectoryGoesDepthFirstInSlotOrder) {
     for (const char *k : {"/x/p", "/x/q", "/x/r", "/x/s/t1", "/x/s/t2"}) ASSERT_EQ(t->setKey(k, k), NC_ERR_OK);
     ASSERT_EQ(t->setKey("/y", 1), NC_ERR_OK);
   }
-  ASSERT_EQ(h.image(), twin.image());
   const uint32_t x = h.offsetOf(h.find("/x"));
   h.delKey("/x");
   std::vector<uint32_t> order;

@@ -8,7 +8,7 @@ class Paths : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(makeRegistry(h, dir.file("r"), 2, 4, 16), NC_ERR_OK);
-    for (const char *k : {"/a/b", "/a/c/d", "/q/DVB/x", "/a/s"}) ASSERT_EQ(h.setKey(k, 1), NC_ERR_OK);
+    for (const char *k : {"/a/b", "/a/c/d"}) ASSERT_EQ(h.setKey(k, 1), NC_ERR_OK);
     ASSERT_EQ(h.setKey("/str", "value"), NC_ERR_OK);
   }
   TempDir dir;
@@ -33,18 +33,12 @@ TEST_F(Paths, LookupRules) {
   free(name);
 }
 
-// Listings in slot order, null when empty; the current directory as pwDir
-// shows it. (Where ".." and refusals lead is the model run's.)
+// Listings in slot order, null when empty. (The current directory, where
+// ".." and refusals lead, is the model run's.)
 TEST_F(Paths, ListingsAndCurrentDirectory) {
   auto listed = [&](const char *d) {  // null shows as "(null)"
     auto l = nctest::listing(h, d);
     return l ? *l : nctest::Listing{{"(null)", 0}};
-  };
-  auto pwd = [&] {
-    char *p = h.pwDir();
-    const std::string s = p ? p : "(null)";
-    free(p);
-    return s;
   };
   ASSERT_EQ(h.setKey("/l/x", "1"), NC_ERR_OK);
   ASSERT_EQ(h.createDir("/l/m", 0), NC_ERR_OK);
@@ -52,12 +46,9 @@ TEST_F(Paths, ListingsAndCurrentDirectory) {
   const nctest::Listing l = {{"x", NC_STRING}, {"m", NC_DIR}, {"b", NC_DOUBLE}};
   EXPECT_EQ(listed("/l"), l);
   for (const char *empty : {"/l/m", "/nope", "/str"}) EXPECT_EQ(nctest::listing(h, empty), nullptr) << empty;
-  EXPECT_EQ(pwd(), "/");
   ASSERT_EQ(h.chDir("l"), NC_ERR_OK);
   EXPECT_EQ(listed(nullptr), l);  // null lists the current directory
-  ASSERT_EQ(h.chDir("/q/DVB"), NC_ERR_OK);
   EXPECT_EQ(h.chDir(nullptr), NC_ERR_NVAL);
-  EXPECT_EQ(pwd(), "/q/DVB");
   h.close();
   EXPECT_EQ(h.chDir("/a"), NC_ERR_NFILE);
   EXPECT_EQ(h.pwDir(), nullptr);
