@@ -277,6 +277,7 @@ int Journal::append(int reg, const std::vector<Range> &ranges, uint32_t length) 
   if (tail < kJournalRecords || head_->seq == 0) tail = kJournalRecords;
   if (tail + bytes > uint64_t(js.st_size) && tail != kJournalRecords) {
     if (int err = checkpoint(reg)) return err;
+    if (sys().fstat(fd_, &js) != 0) return errno;  // the checkpoint may have shrunk the file
     tail = kJournalRecords;
   }
   if (tail + bytes > uint64_t(js.st_size)) {
