@@ -244,12 +244,6 @@ class NConfig {
   // Forgets every cached path: the view no longer shows the state they were
   // found in.
   void dropCache();
-  // Before a lookup of `name` that takes the lock: asks the processor to
-  // fetch the entry the cache last found for it, so that the fetch overlaps
-  // the lock request. Reads only the cache (this handle's memory); the view
-  // is only prefetched, which never faults. Trusts nothing: the lookup under
-  // the lock checks everything again.
-  void warmLookup(const char *name);
 
   // Places the record `what` (outside the view) into directory `where`,
   // keeping its slots sorted; sets what->parent. Returns the entry in the view

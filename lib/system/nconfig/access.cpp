@@ -26,7 +26,6 @@ bool readWord64(const nc::View &v, const nc_de_s *e, void *out) {
 #define NC_GET_BEGIN(name, want)                        \
   if (fd < 0) return NC_ERR_NFILE;                      \
   if (!(name)) return NC_ERR_NVAL;                      \
-  warmLookup(name);                                     \
   nc::LockScope lock(*this, NC_L_RO);                   \
   nc_de_s *e = getDirEnt((name), nullptr);              \
   if (!e || e->type != (want)) return e ? NC_ERR_TYPE : NC_ERR_NEXIST; \

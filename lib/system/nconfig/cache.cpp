@@ -54,19 +54,6 @@ uint32_t PathCache::lookup(const char *path, size_t len, uint32_t h) const {
   return s.epoch == epoch_ ? s.entry : 0;
 }
 
-uint32_t PathCache::hint(const char *path, size_t len) const {
-  if (!count_ || len > kMaxKey) return 0;
-  const uint32_t h = hash(path, len), mask = uint32_t(slots_.size()) - 1;
-  for (uint32_t i = h & mask;; i = (i + 1) & mask) {
-    const Slot &s = slots_[i];
-    if (s.epoch != epoch_) return 0;
-    if (s.hash == h) {
-      __builtin_prefetch(arena_.data() + s.key);
-      return s.entry;
-    }
-  }
-}
-
 void PathCache::drop() {
   valid_ = false;
   arena_.clear();

@@ -47,11 +47,6 @@ class PathCache {
       return 0;
     return lookup(path, len, hash(path, len));
   }
-  // A hint for a lookup of path[0, len) about to be made: asks the processor
-  // to fetch the path text of the first slot whose hash matches, and returns
-  // that slot's entry offset (0 when none), whatever the state. Never an
-  // answer: find() decides. Never allocates.
-  uint32_t hint(const char *path, size_t len) const;
   // Records that path[0, len) names the entry at `entry` (non-zero) under
   // state (modtime, size). Drops a cache of another state first. A path too
   // long, or memory refused, leaves the path uncached; never throws.

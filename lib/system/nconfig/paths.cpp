@@ -149,15 +149,6 @@ void NConfig::remember(const char *key, size_t len, uint32_t off) {
   if (pcache && e && e->type != 0) pcache->put(key, len, off, sb->modtime, lsize);
 }
 
-void NConfig::warmLookup(const char *name) {
-  if (!pcache || !data || !name || lock != NC_L_NONE) return;
-  char buf[nc::PathCache::kMaxKey + 1];
-  size_t len;
-  const char *key = cacheKey(name, buf, &len);
-  const uint32_t off = key ? pcache->hint(key, len) : 0;
-  if (off && off < lsize) __builtin_prefetch(data + off);
-}
-
 void NConfig::dropCache() {
   if (pcache) pcache->drop();
 }
