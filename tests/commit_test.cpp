@@ -30,10 +30,8 @@ TEST(Journal, AnUnsafeJournalIsRefusedAndAMissingDirectoryCommitsDirectly) {
   const std::vector<unsigned char> baitBytes(8192, 'b');
   writeFile(bait, baitBytes);
   const std::pair<const char *, int (*)(const char *, const char *)> plants[] = {  // in the journal's place
-      {"symbolic link", [](const char *to, const char *j) { return symlink(to, j); }},
-      {"hard link", [](const char *to, const char *j) { return link(to, j); }},
-      {"directory", [](const char *, const char *j) { return mkdir(j, 0700); }},
-  };
+      {"symbolic link", symlink}, {"hard link", link},
+      {"directory", [](const char *, const char *j) { return mkdir(j, 0700); }}};
   for (const auto &[what, plant] : plants) {
     SCOPED_TRACE(what);
     const std::string path = dir.file(what);
@@ -48,11 +46,10 @@ TEST(Journal, AnUnsafeJournalIsRefusedAndAMissingDirectoryCommitsDirectly) {
     EXPECT_EQ(readFile(bait), baitBytes);
   }
   // A file whose directory takes no journal: committed in place, said once.
-  const std::vector<unsigned char> image = readFile(dir.file("directory"));
   const int mem = memfd_create("registry", 0);
   ASSERT_GE(mem, 0);
-  ASSERT_EQ(write(mem, image.data(), image.size()), ssize_t(image.size()));
   const std::string name = "/proc/self/fd/" + std::to_string(mem);
+  writeFile(name, readFile(dir.file("directory")));
   NConfig h(0);
   ASSERT_TRUE(openAs(h, name, NC_O_RW));
   testing::internal::CaptureStderr();
@@ -73,8 +70,6 @@ TEST(Journal, RecordChecksumIsTheCommonCrc32) {
   EXPECT_EQ(nc::crc32(0, s.data(), s.size()), 0xC3FDBC3Au);
   EXPECT_EQ(nc::crc32(nc::crc32(0, s.data(), 13), s.data() + 13, s.size() - 13), 0xC3FDBC3Au);
 }
-
-// ---- crashes and power cuts ----------------------------------------------
 
 // A log of the writes a child makes, in memory shared with the parent.
 enum : uint32_t { kWrite, kSize, kSync, kNone };
@@ -172,17 +167,14 @@ TEST(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
   // `die_at` (0: never). True when the child got that far.
   auto runChild = [&](long die_at, bool fresh) {
     writeFile(path, original);
-    if (fresh)
-      unlink(journal.c_str());
-    else
-      writeFile(journal, originalJournal);
+    unlink(journal.c_str());
+    if (!fresh) writeFile(journal, originalJournal);
     g_log->events = g_log->used = 0;
     const int status = waitFor(spawn([&] {  // the seam ends the child with status 0
       NConfig h(0);
       if (!openAs(h, path, NC_O_RW)) _exit(2);
       installCrashSeam();
-      g_calls = 0;
-      g_die_at = die_at;
+      g_die_at = die_at;  // counting begins: g_calls is 0 in every child
       // A bracket that changes, deletes, creates and grows the file, then
       // the close that empties the journal.
       h.lockFile(NC_L_RW, 0);
@@ -211,11 +203,10 @@ TEST(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
   const char *env = getenv("NC_POWER_CUTS");  // cuts per call: 2 unless asked
   const int cuts = env ? atoi(env) : 2;
   std::mt19937 rng(12345);
-  long n = 1, crashes = 0;
+  long n = 1;
   for (bool fresh : {false, true})
   for (n = 1; runChild(n, fresh); n++) {
     expectOldOrNew("crash", n);
-    crashes++;
     for (int c = 0; c < cuts; c++) {
       runChild(n, fresh);
       cutPower(path, rng);
@@ -223,12 +214,10 @@ TEST(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
       nc::sys().boot_id = [] { return "a later boot"; };
       expectOldOrNew("power cut", n);
       nc::resetSysCalls();
-      crashes++;
       if (HasFailure()) return;
     }
   }
   EXPECT_GT(n, 10);  // the change made that many calls
-  printf("%ld crashes and power cuts over %ld calls\n", crashes, n - 1);
   munmap(g_log, sizeof(Log));
 }
 

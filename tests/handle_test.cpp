@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <filesystem>
 
 #include "image_builder.h"
 #include "lib/system/nconfig/internal.h"
@@ -15,13 +16,10 @@ TEST(Handle, FreshImageIsExact) {
   TempDir dir;
   for (const auto &[resize, dirent, mchunks] : {std::array{1u, 8u, 16u}, {3u, 2u, 5u}, {2u, 5u, 100u}}) {
     const std::string path = dir.file("r" + std::to_string(resize) + "-" + std::to_string(mchunks));
-    NConfig h(0);
-    ASSERT_EQ(h.setName(path.c_str()), NC_ERR_OK);
-    ASSERT_EQ(h.createNew(resize, dirent, mchunks), NC_ERR_OK);
+    TestNConfig h;
+    ASSERT_EQ(makeRegistry(h, path, resize, dirent, mchunks), NC_ERR_OK);
     EXPECT_EQ(readFile(path), nctest::ImageBuilder(resize, dirent, mchunks).image()) << path;
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0600)) << path;
   }
 }
 
@@ -63,45 +61,11 @@ TEST(Handle, FailureResults) {
   EXPECT_TRUE(sound(t.data, t.lsize));
 }
 
-TEST(Handle, ChangesReachTheFileAtTheOutermostExclusiveUnlock) {
+TEST(Handle, LocksNestAndChangesReachTheFileAtTheOutermostExclusiveUnlock) {
   TempDir dir;
   const std::string path = dir.file("r");
   TestNConfig h;
   ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
-  const auto fresh = readFile(path);
-  h.lockFile(NC_L_RW, 0);
-  ASSERT_EQ(h.setKey("/k", 42), NC_ERR_OK);
-  ASSERT_EQ(h.setKey("/d/k", 1), NC_ERR_OK);
-  EXPECT_EQ(readFile(path), fresh);  // nothing leaves the bracket early
-  const auto view = h.image();
-  h.unLockFile();
-  EXPECT_EQ(readFile(path), view);
-  // A read-only handle never changes the file; asking it for an exclusive
-  // lock gives it a shared one.
-  h.close();
-  ASSERT_EQ(h.open(NC_O_RO), NC_ERR_OK);
-  h.lockFile(NC_L_RW, 0);
-  EXPECT_EQ(h.lock, NC_L_RO);
-  EXPECT_EQ(h.setKey("/k", 7), NC_ERR_RDONLY);
-  h.unLockFile();
-  h.close();
-
-  {  // Destruction commits what a bracket left pending.
-    TestNConfig d;
-    ASSERT_TRUE(openAs(d, path, NC_O_RW));
-    d.lockFile(NC_L_RW, 0);
-    ASSERT_EQ(d.setKey("/k", 44), NC_ERR_OK);
-  }
-  ASSERT_EQ(h.open(NC_O_RO), NC_ERR_OK);
-  int v = 0;
-  EXPECT_EQ(h.getKey("/k", v), NC_ERR_OK);
-  EXPECT_EQ(v, 44);
-}
-
-TEST(Handle, LocksNestAndSurviveFlush) {
-  TempDir dir;
-  TestNConfig h;
-  ASSERT_EQ(makeRegistry(h, dir.file("r")), NC_ERR_OK);
   ASSERT_EQ(h.createDir("/q/DVB", 0), NC_ERR_OK);
   ASSERT_EQ(h.chDir("/q/DVB"), NC_ERR_OK);
   auto state = [&] { return std::pair{h.lock, unsigned(h.olck)}; };
@@ -114,26 +78,37 @@ TEST(Handle, LocksNestAndSurviveFlush) {
   EXPECT_EQ(state(), std::pair(NC_L_RW, 1u));
   h.unLockFile();
   EXPECT_EQ(state(), std::pair(NC_L_RW, 0u));
-  EXPECT_EQ(h.setKey("/after/flush", "v"), NC_ERR_OK);  // a writer nests inside
+  const auto before = readFile(path);
+  ASSERT_EQ(h.setKey("/k", "42"), NC_ERR_OK);  // a writer nests inside
+  ASSERT_EQ(h.setKey("/d/k", 1), NC_ERR_OK);
+  EXPECT_EQ(readFile(path), before);  // nothing leaves the bracket early
+  const auto view = h.image();
   h.unLockFile();
+  EXPECT_EQ(readFile(path), view);
   h.unLockFile();  // nothing held: nothing happens
   EXPECT_EQ(state(), std::pair(NC_L_NONE, 0u));
   h.lockFile(NC_L_RO, 0);
   h.close();  // inside a bracket: the lock state stays true to the file
   EXPECT_EQ(state(), std::pair(NC_L_NONE, 0u));
+  {  // Destruction commits what a bracket left pending.
+    TestNConfig d;
+    ASSERT_TRUE(openAs(d, path, NC_O_RW));
+    d.lockFile(NC_L_RW, 0);
+    ASSERT_EQ(d.setKey("/k", "44"), NC_ERR_OK);
+  }
+  // A read-only handle never changes the file; asking it for an exclusive
+  // lock gives it a shared one.
+  ASSERT_EQ(h.open(NC_O_RO), NC_ERR_OK);
+  EXPECT_EQ(valueOf(h, "/k"), "44");
+  h.lockFile(NC_L_RW, 0);
+  EXPECT_EQ(h.lock, NC_L_RO);
+  EXPECT_EQ(h.setKey("/k", "7"), NC_ERR_RDONLY);
+  h.unLockFile();
 }
 
+// Careful mode keeps the view read-only outside writes: a stray store ends
+// the process, as a lock promotion and a refused remapping do.
 TEST(HandleDeathTest, FatalConditionsEndTheProcess) {
-  TempDir dir;
-  TestNConfig h;
-  ASSERT_EQ(makeRegistry(h, dir.file("r")), NC_ERR_OK);
-  EXPECT_DEATH((h.lockFile(NC_L_RO, 0), h.setKey("/x", 1)), "^Lock promotion is not possible\\.\n");
-  nc::sys().mremap = [](void *, size_t, size_t) -> void * { return errno = ENOMEM, MAP_FAILED; };
-  EXPECT_DEATH(h.setKey("/big", std::string(8000, 'x').c_str()), "^mremap: Cannot allocate memory\n");
-  nc::resetSysCalls();
-}
-
-TEST(HandleDeathTest, CarefulModeKeepsTheViewReadOnlyOutsideWrites) {
   TempDir dir;
   TestNConfig h(1);
   ASSERT_EQ(makeRegistry(h, dir.file("r")), NC_ERR_OK);
@@ -145,6 +120,10 @@ TEST(HandleDeathTest, CarefulModeKeepsTheViewReadOnlyOutsideWrites) {
   h.unLockFile();
   EXPECT_EQ(*spare, 0);
   EXPECT_DEATH(*spare = 1, "");
+  EXPECT_DEATH((h.lockFile(NC_L_RO, 0), h.setKey("/x", 1)), "^Lock promotion is not possible\\.\n");
+  nc::sys().mremap = [](void *, size_t, size_t) -> void * { return errno = ENOMEM, MAP_FAILED; };
+  EXPECT_DEATH(h.setKey("/big", std::string(8000, 'x').c_str()), "^mremap: Cannot allocate memory\n");
+  nc::resetSysCalls();
 }
 
 }  // namespace
