@@ -1,8 +1,8 @@
 // nctool run as a process against registry files the tests make.
 #include <algorithm>
 #include <cmath>
-#include <limits>
-#include <map>
+#include <climits>
+#include <regex>
 #include <tuple>
 
 #include "test_util.h"
@@ -17,23 +17,16 @@ Outcome nctool(const Args &args, const std::string &input = "") {
   return Program(NCTOOL_BINARY, args, ".", input).finish();
 }
 
-struct Opened : TestNConfig {
-  explicit Opened(const std::string &file, int mode = NC_O_RW) {
-    setName(file.c_str());
-    EXPECT_EQ(open(mode), NC_ERR_OK) << file;
-  }
-};
-
 // An independent rendering of a tree, read through the store: one line per
 // entry with its type and stored bytes. Equal texts, equal trees.
 std::string dumpFile(const std::string &file) {
-  Opened h(file, NC_O_RO);
+  TestNConfig h;
+  EXPECT_TRUE(openAs(h, file, NC_O_RO)) << file;
   std::string out;
   nctest::eachEntry(h, "/", [&](const std::string &child, uint32_t type) {
     const nc_de_s *e = h.find(child.c_str());
-    out += child + " " + std::to_string(type) + " ";
-    if (type != NC_DIR) out += e->offset ? std::string(h.data + e->offset, e->pages) : "(none)";
-    out += "\n";
+    const std::string value = type == NC_DIR ? "" : e->offset ? std::string(h.data + e->offset, e->pages) : "(none)";
+    out += child + " " + std::to_string(type) + " " + value + "\n";
   });
   return out;
 }
@@ -49,14 +42,14 @@ class Inspector : public ::testing::Test {
     TestNConfig h;
     ASSERT_EQ(makeRegistry(h, file, 1, 2, 16), NC_ERR_OK);
     h.setKey("/net/host", "receiver1"); h.setKey("/net/port", 8001u); h.setKey("/n", -5);
-    h.setKey("/min", std::numeric_limits<long long>::min());
-    h.setKey("/max", std::numeric_limits<unsigned long long>::max());
+    h.setKey("/min", LLONG_MIN); h.setKey("/max", ULLONG_MAX);
     h.setKey("/d", 2.5); h.setKey("/nan", std::nan("0x5")); h.setKey("/negzero", -0.0); h.setKey("/inf", -HUGE_VAL);
     h.setKey("/b", "\x00\xff\x10", 3); h.setKey("/empty raw", nullptr, 0); h.setKey("/empty string", "");
     h.setKey("/q\"uo\\te", "say \"hi\"\n\t\x01 \xff größe");
     h.setKey("/größe/ключ", "значение"); h.setKey("/bad\xfe name", "\xc0\xaf");
     h._setKey("/no value", NC_STRING, nullptr, 0); h.createDir("/net/empty dir", 0);
-    h.setKey("/deep/a/b/c/d/e", 1.0e300);
+    h.setKey("/deep/a/b/c/d/e", 1.0e300); h.setKey("/long", std::string(100, 'x').c_str());
+    h.setKey("/blob", std::string(40, '\x11').data(), 40);  // it and /long are longer than a listing shows
   }
   Outcome on(Args args, const std::string &input = "") {
     args.insert(args.begin() + 1, reg);
@@ -69,8 +62,6 @@ class Inspector : public ::testing::Test {
 // checked in full; trouble is one line on standard error naming the file and
 // the cause. Readers and refused changes leave the file as it was.
 TEST_F(Inspector, CommandsAnswerByStatusOutputAndCause) {
-  Opened(reg).setKey("/long", std::string(100, 'x').c_str());
-  Opened(reg).setKey("/blob", std::string(40, '\x11').data(), 40);
   const std::vector<unsigned char> before = readFile(reg);
   const std::string fresh = dir.file("fresh.db"), big = dir.file("big.db"), cut = dir.file("cut.db"),
                     swapped = dir.file("swapped.db"), none = dir.file("none.db"), junk = dir.file("junk");
@@ -78,31 +69,29 @@ TEST_F(Inspector, CommandsAnswerByStatusOutputAndCause) {
   for (size_t word = 4; word < 36; word += 4) std::reverse(&image[word], &image[word + 4]);
   writeFile(swapped, image);  // a superblock alone of the other byte order
   writeFile(cut, {before.begin(), before.begin() + 3000});
-  writeFile(junk, {1, 2, 3, 4, 5, 6, 7, 8});
+  writeFile(junk, {0, '\n', 0xff, '\r'});  // no registry, and no string either
   const std::string order = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? "little" : "big";
   auto set = [&](Args a) { a.insert(a.begin(), {"set", reg}); return a; };
   // All of standard output; for status 2, the start of standard error after "nctool: ".
   struct Case { Args args; int status; std::string text; };
+  auto fill = [&](Args a) { a.insert(a.begin(), {"set", fresh}); return Case{a, 0, ""}; };
   std::vector<Case> cases = {
-      {{"ls", reg}, 0,
-       "b (raw) = 00ff10\n\"bad\\xfe name\" (string) = \"\\xc0\\xaf\"\n"
-       "blob (raw) = " + std::string(64, '1') + "... (40 bytes)\nd (double) = 2.5\ndeep/\n"
-       "\"empty raw\" (raw) = (empty)\n\"empty string\" (string) = \"\"\n"
-       "größe/\ninf (double) = -inf\nlong (string) = \"" + std::string(64, 'x') + "\"... (100 bytes)\n"
-       "max (uint) = 18446744073709551615\nmin (int) = -9223372036854775808\nn (int) = -5\nnan (double) = nan\n"
-       "negzero (double) = -0\nnet/\n\"no value\" (string) = (no value)\n"
+      {{"ls", reg}, 0, "b (raw) = 00ff10\n\"bad\\xfe name\" (string) = \"\\xc0\\xaf\"\nblob (raw) = " +
+       std::string(64, '1') + "... (40 bytes)\nd (double) = 2.5\ndeep/\n\"empty raw\" (raw) = (empty)\n"
+       "\"empty string\" (string) = \"\"\ngröße/\ninf (double) = -inf\nlong (string) = \"" + std::string(64, 'x') +
+       "\"... (100 bytes)\nmax (uint) = 18446744073709551615\nmin (int) = -9223372036854775808\nn (int) = -5\n"
+       "nan (double) = nan\nnegzero (double) = -0\nnet/\n\"no value\" (string) = (no value)\n"
        "\"q\\\"uo\\\\te\" (string) = \"say \\\"hi\\\"\\n\\t\\x01 \\xff größe\"\n"},
       {{"ls", "--full", reg, "/long"}, 0, "long (string) = \"" + std::string(100, 'x') + "\"\n"},
-      {{"ls", reg, "/nothing"}, 1, ""},
+      {{"ls", reg, "/nothing"}, 1, ""}, {{"diff", reg, reg}, 0, ""},
       {{"tree", reg, "/deep/a"}, 0, "/deep/a/\n  b/\n    c/\n      d/\n        e (double) = 1e+300\n"},
       // get prints the value alone, for scripts.
       {{"get", reg, "/net/host"}, 0, "receiver1\n"}, {{"get", reg, "/b"}, 0, "00ff10\n"},
       {{"get", reg, "/empty raw"}, 0, "\n"}, {{"get", "-b", reg, "/b"}, 0, std::string("\x00\xff\x10", 3)},
       {{"dump", reg, "/größe"}, 0, "# nctool dump 1\n[/größe]\nключ=string:значение\n"},
       // --json prints one line of JSON in the documented schema.
-      {{"ls", "--json", reg, "/net"}, 0,
-       R"({"path":"/net","type":"dir","entries":[{"name":"empty dir","type":"dir"},)"
-       R"({"name":"host","type":"string","value":"receiver1"},)"
+      {{"ls", "--json", reg, "/net"}, 0, R"({"path":"/net","type":"dir","entries":[)"
+       R"({"name":"empty dir","type":"dir"},{"name":"host","type":"string","value":"receiver1"},)"
        R"({"name":"port","type":"uint","value":8001}]})" "\n"},
       {{"get", "--json", reg, "/min"}, 0, R"({"path":"/min","type":"int","value":-9223372036854775808})" "\n"},
       {{"get", "--json", reg, "/nan"}, 0, R"({"path":"/nan","type":"double","bits":"7ff8000000000005"})" "\n"},
@@ -110,27 +99,30 @@ TEST_F(Inspector, CommandsAnswerByStatusOutputAndCause) {
        R"({"path_hex":"2f626164fe206e616d65","type":"string","value_hex":"c0af"})" "\n"},
       {{"get", "--json", reg, "/no value"}, 1, R"({"path":"/no value","type":"string","value":null})" "\n"},
       // stat shows the allocator's figures, here of new files as create made them.
-      {{"create", "--pages", "2", "--slots", "4", "--records", "32", big}, 0, ""},
-      {{"stat", big}, 0,
+      {{"create", "--pages", "2", "--slots", "4", "--records", "32", big}, 0, ""}, {{"stat", big}, 0,
        "size:         8192\nbyte order:   " + order + "-endian\ngrowth unit:  2 pages (8192 bytes)\n"
        "dir batch:    4 slots\ntable:        32 records at 68, grows by 32\nmodtime:      0\n"
        "free:         7868 in 1 chunk\nmin:          7868\navg:          7868\nmax:          7868\n"
        "directories:  1\nkeys:         0\nleaked:       0 bytes in 0 areas\n"},
-      {{"create", fresh}, 0, ""},
-      {{"stat", "--json", fresh}, 0,
+      {{"create", fresh}, 0, ""}, {{"stat", "--json", fresh}, 0,
        R"({"file":")" + fresh + R"(","size":4096,"byte_order":")" + order + R"(","file_length":4096,)"
        R"("growth_pages":1,"dir_batch":8,"table":{"records":16,"offset":68,"grows_by":16},"modtime":0,)"
        R"("free":{"bytes":3900,"chunks":1,"min":3900,"avg":3900,"max":3900},"directories":1,"keys":0,)"
        R"("leaked":{"bytes":0,"areas":0},"damage":0})" "\n"},
+      // set parses every type's text. (The round trips check what the store holds.)
+      fill({"/s", "string", "a b"}), fill({"/i", "int", "--", "-42"}), fill({"/h", "uint", "0xff"}),
+      fill({"/u", "uint", "18446744073709551615"}), fill({"/f", "double", "-1e-9"}), fill({"/r", "raw", "00FF"}),
+      fill({"/e", "raw", ""}), fill({"/x/y", "dir", "5"}), fill({"/i", "int", "7"}),
+      fill({"/k", "raw", "--from", junk}),
+      {{"dump", fresh}, 0, "# nctool dump 1\n[/]\ne=raw:\nf=double:-1e-09\nh=uint:255\ni=int:7\nk=raw:000aff0d\n"
+                           "r=raw:00ff\ns=string:a b\nu=uint:18446744073709551615\n[/x]\n[/x/y]\n"},
       {{"check", reg}, 0, reg + ": intact: 9 directories, 19 keys, 0 bytes leaked\n"},
-      {{"check", cut}, 1,
-       cut + ": offset 4: size 4096 exceeds the file's 3000 bytes\n" + cut +
+      {{"check", cut}, 1, cut + ": offset 4: size 4096 exceeds the file's 3000 bytes\n" + cut +
        ": offset 68: free area 1968+2128 lies outside the file\n" + cut + ": damaged: 2 findings\n"},
       {{"check", "--json", cut}, 1,
        R"({"file":")" + cut + R"(","intact":false,"damage":[{"offset":4,"what":"size 4096 exceeds the file's )"
        R"(3000 bytes"},{"offset":68,"what":"free area 1968+2128 lies outside the file"}],"leaks":[{"offset":1968,)"
        R"("what":"1032 bytes at 1968 not accounted for"}],"leaked_bytes":1032,"directories":9,"keys":19})" "\n"},
-      {{"check", "-q", swapped}, 1, ""},
       {set({"/net/host", "int", "1"}), 2, reg + ": /net/host: exists as string, cannot store int"},
       {set({"/net/host/t", "int", "1"}), 2, reg + ": /net/host: not a directory"},
       {set({"/net", "string", "v"}), 2, reg + ": /net: exists as dir, cannot store string"},
@@ -142,13 +134,12 @@ TEST_F(Inspector, CommandsAnswerByStatusOutputAndCause) {
       {set({"/z", "string"}), 2, reg + ": /z: a string needs a VALUE or --from"},
       {set({"/z", "blob", "1"}), 2, reg + ": unknown type \"blob\" (use dir, string, int, uint, raw or double)"},
       {set({"/s", "string", "v", "--from", junk}), 2, reg + ": /s: give a VALUE or --from, not both"},
+      {set({"/s", "string", "--from", junk}), 2, reg + ": /s: strings cannot hold NUL bytes"},
       {set({"/x", "int", "--from", none}), 2, none + ": No such file or directory"},
       {{"rm", reg, "/net"}, 2, reg + ": /net: directory is not empty (use -r)"},
-      {{"rm", reg, "/"}, 2, reg + ": /: cannot remove the root directory"},
-      {{"rm", reg, "/zz"}, 1, ""},
+      {{"rm", reg, "/"}, 2, reg + ": /: cannot remove the root directory"}, {{"rm", reg, "/zz"}, 1, ""},
       {{"mv", reg, "/net", "/net/x"}, 2, reg + ": /net/x: cannot move a directory into itself"},
       {{"mv", reg, "/d", "/max"}, 2, reg + ": /max: exists already"},
-      {{"create", reg}, 2, reg + ": exists already"},
       {{"create", "--records", "600", none}, 2, none + ": 600 table records do not fit in 1 growth page(s)"},
       {{"get", reg, "/net"}, 2, reg + ": /net: is a directory"},
       {{"get", junk, "/x"}, 2, junk + ": not a registry file (empty, or wrong magic number)"},
@@ -156,6 +147,7 @@ TEST_F(Inspector, CommandsAnswerByStatusOutputAndCause) {
       {{"get"}, 2, "get: FILE is required; run 'nctool get --help'"},
       {{"get", cut, "/n"}, 2, cut + ": truncated: header says 4096 bytes, file has 3000"},
       {{"tree", swapped}, 2, swapped + ": of the other byte order, and damaged: "},
+      {{"check", "-q", swapped}, 1, ""}, {{"create", reg}, 2, reg + ": exists already"},
       {{"export", reg, "-o", "/dev/full"}, 2, "/dev/full: No space left on device"},
       {{"ls", dir.path()}, 2, dir.path() + ": not a regular file"},
       {{"convert", "--byte-order", "big", cut, none}, 2, cut + ": damaged"},
@@ -164,18 +156,17 @@ TEST_F(Inspector, CommandsAnswerByStatusOutputAndCause) {
       {{"watch", reg, "--interval", "0"}, 2, "watch: --interval: Value 0 not in range"},
       {{"convert", "--byte-order", "middle", reg, none}, 2, "convert: --byte-order: middle not in {big,little,host}"}};
   // Every command refuses paths that are not plain absolute paths, before it opens anything.
-  const std::pair<std::string, std::string> paths[] = {
-      {"/net//host", "it has an empty component ('//')"}, {"/net/", "it ends in '/'"},
-      {"rel", "it must begin with '/'"}, {"", "it is empty"}, {"/net/..", "it has a '..' component"},
-      {"/./net", "it has a '.' component"}};
+  const std::pair<std::string, std::string> paths[] = {{"/net//host", "it has an empty component ('//')"},
+      {"/net/", "it ends in '/'"}, {"rel", "it must begin with '/'"}, {"", "it is empty"},
+      {"/net/..", "it has a '..' component"}, {"/./net", "it has a '.' component"}};
   size_t turn = 0;
   for (Args a : {Args{"ls", reg, "P"}, {"tree", reg, "P"}, {"get", reg, "P"}, {"set", reg, "P", "int", "1"},
                  {"mkdir", reg, "P"}, {"rm", "-r", reg, "P"}, {"mv", reg, "P", "x"}, {"export", reg, "P"},
                  {"diff", reg, reg, "P"}, {"import", none, "--at", "P"}, {"mv", reg, "/n", "P"}}) {
     const auto &[path, cause] = paths[turn++ % std::size(paths)];  // mv's last gets a path, not a name
     std::replace(a.begin(), a.end(), std::string("P"), path);
-    const std::string why = "\"" + path + "\": not a plain absolute path: " + cause;
-    cases.push_back({a, 2, (a[0] == "import" ? none : reg) + ": " + why});
+    const std::string file = a[0] == "import" ? none : reg;
+    cases.push_back({a, 2, file + ": \"" + path + "\": not a plain absolute path: " + cause});
   }
   for (const auto &c : cases) {
     const Outcome r = nctool(c.args);
@@ -189,21 +180,6 @@ TEST_F(Inspector, CommandsAnswerByStatusOutputAndCause) {
   for (const Args &a : {Args{"stat", reg}, {"export", reg}, {"compact", reg, dir.file("c.db")}}) nctool(a);
   EXPECT_EQ(readFile(reg), before);
   EXPECT_TRUE(readFile(none).empty());
-}
-
-TEST_F(Inspector, SetStoresEachType) {
-  const std::string file = dir.file("set.db");
-  ASSERT_EQ(nctool({"create", file}).status, 0);
-  for (Args a : {Args{"/s", "string", "a b"}, {"/i", "int", "--", "-42"}, {"/h", "uint", "0xff"},
-                 {"/u", "uint", "18446744073709551615"}, {"/f", "double", "-1e-9"},
-                 {"/r", "raw", "00FF"}, {"/e", "raw", ""}, {"/x/y", "dir", "5"}, {"/i", "int", "7"}}) {
-    a.insert(a.begin(), {"set", file});
-    EXPECT_EQ(nctool(a).status, 0) << a[2];
-  }
-  auto bytes = [](auto v) { return std::string(reinterpret_cast<const char *>(&v), sizeof v); };
-  EXPECT_EQ(dumpFile(file), "/x 1 \n/x/y 1 \n/u 4 " + bytes(~0ull) + "\n/s 2 " + std::string("a b", 4) +
-                                "\n/r 5 " + std::string("\0\xff", 2) + "\n/i 3 " + bytes(7ll) + "\n/h 4 " +
-                                bytes(255ull) + "\n/f 6 " + bytes(-1e-9) + "\n/e 5 (none)\n");
 }
 
 // rm, mv and a batch keep the tree consistent; a batch, load or import that
@@ -226,13 +202,11 @@ TEST_F(Inspector, EditsKeepTheTreeConsistentAndFailedOnesChangeNothing) {
   EXPECT_EQ(nctool({"check", "-q", reg}).status, 0);
 
   const std::vector<unsigned char> before = readFile(reg);
-  const std::string head =
-      R"({"format": "nctool-export", "version": 1, "path": "/", "tree": {"type": "dir", "children": )";
+  const std::string head = R"({"format":"nctool-export","version":1,"path":"/","tree":{"type":"dir","children":)";
   const struct { const char *cmd; std::string text, cause; } cases[] = {
       {"batch", "set /c/x int 1\nrm /a/m\nset /a/s int 3\n",
        reg + ": standard input line 3: /a/s: exists as string, cannot store int; nothing was changed"},
       {"batch", "set /c/x int 1\nrm /zz\n", reg + ": standard input line 2: /zz: no such key or directory"},
-      {"batch", "mkdir /c\nmv /c /c/c\n", "line 2: /c/c: cannot move a directory into itself"},
       {"batch", "set /c/x int 1\nfrob /x\n", "standard input: line 2: not a batch line"},
       {"batch", "set /c//x int 1\n", "standard input: line 1: \"/c//x\": not a plain absolute path"},
       {"batch", "set /c int -- 5\n", "standard input: line 1: /c: \"-- 5\" is not a valid int value"},
@@ -264,26 +238,20 @@ TEST_F(Inspector, EditsKeepTheTreeConsistentAndFailedOnesChangeNothing) {
 
 // get --raw and set --from carry every value across byte for byte;
 // export/import, dump/load and compact each recreate the same tree, whatever
-// bytes its names and values hold; diff finds no difference, or lists them.
+// bytes its names and values hold, in files of the intended modes; diff lists differences.
 TEST_F(Inspector, ValuesAndTreesTravelByteForByte) {
   const std::pair<const char *, const char *> keys[] = {
       {"/b", "raw"}, {"/empty raw", "raw"}, {"/q\"uo\\te", "string"}, {"/bad\xfe name", "string"},
       {"/min", "int"}, {"/max", "uint"}, {"/negzero", "double"}, {"/deep/a/b/c/d/e", "double"}};
   for (const auto &[key, type] : keys) {
     const Outcome got = on({"get", "--raw", key});
-    ASSERT_EQ(got.status, 0) << key << got.err;
-    EXPECT_EQ(on({"set", "/copy", type, "--from", "-"}, got.out).status, 0) << key;
-    EXPECT_EQ(on({"get", "--raw", "/copy"}).out, got.out) << key;
-    EXPECT_EQ(on({"rm", "/copy"}).status, 0);
+    EXPECT_EQ(got.status + on({"set", "/copy" + std::string(key), type, "--from", "-"}, got.out).status, 0) << key;
+    EXPECT_EQ(on({"get", "--raw", "/copy" + std::string(key)}).out, got.out) << key;
   }
-  const std::string bin = dir.file("key.bin");
-  writeFile(bin, {0, '\n', 0xff, '\r'});
-  EXPECT_EQ(on({"set", "/k", "raw", "--from", bin}).status, 0);
-  EXPECT_EQ(on({"get", "/k"}).out, "000aff0d\n");
-  EXPECT_EQ(on({"set", "/s", "string", "--from", bin}).err, "nctool: " + reg + ": /s: strings cannot hold NUL bytes\n");
 
   {
-    Opened h(reg);
+    TestNConfig h;
+    ASSERT_TRUE(openAs(h, reg, NC_O_RW));
     std::string all;
     for (int b = 1; b < 256; b++) all += char(b);
     for (int b = 1; b < 256; b++)
@@ -302,16 +270,22 @@ TEST_F(Inspector, ValuesAndTreesTravelByteForByte) {
   ASSERT_EQ(nctool({"create", text}).status, 0);
   ASSERT_EQ(nctool({"load", text}, dump.out).status, 0);
   ASSERT_EQ(on({"compact", compact}).status, 0);
-  for (const std::string &copy : {json, text, compact}) {
-    EXPECT_EQ(dumpFile(copy), dumpFile(reg)) << copy;
-    EXPECT_EQ(nctool({"diff", reg, copy}).status, 0) << copy;
-  }
+  for (const std::string &copy : {json, text, compact}) EXPECT_EQ(dumpFile(copy), dumpFile(reg)) << copy;
   EXPECT_LT(readFile(compact).size(), readFile(reg).size());
+  // New files take the umask's permissions; a compacted file its source's and, for root, its owner.
+  const mode_t mask = umask(027);  // unlike the source's 0604 and the usual 0644 or 0600
+  ASSERT_TRUE(chmod(compact.c_str(), 0604) == 0 && (geteuid() != 0 || chown(compact.c_str(), 12345, 23456) == 0));
+  ASSERT_EQ(nctool({"compact", compact, compact + ".c"}).status + nctool({"create", text + ".c"}).status, 0);
+  umask(mask);
+  struct stat made, compacted;
+  ASSERT_EQ(stat((text + ".c").c_str(), &made) + stat((compact + ".c").c_str(), &compacted), 0);
+  EXPECT_EQ(made.st_mode & 07777, 0640u);
+  EXPECT_EQ(compacted.st_mode & 07777, 0604u);
+  EXPECT_TRUE(geteuid() != 0 || (compacted.st_uid == 12345u && compacted.st_gid == 23456u));
 
   // Subtrees, recreated elsewhere, from a file and from a pipe.
-  const std::string part = dir.file("part.json");
-  ASSERT_EQ(on({"export", "/größe", "-o", part}).status, 0);
-  ASSERT_EQ(nctool({"import", json, part, "--at", "/elsewhere/x"}).status, 0);
+  ASSERT_EQ(on({"export", "/größe", "-o", json + ".part"}).status, 0);
+  ASSERT_EQ(nctool({"import", json, json + ".part", "--at", "/elsewhere/x"}).status, 0);
   ASSERT_EQ(nctool({"load", json, "/elsewhere/y"}, on({"dump", "/größe"}).out).status, 0);
   EXPECT_EQ(nctool({"tree", json, "/elsewhere"}).out,
             "/elsewhere/\n  x/\n    ключ (string) = \"значение\"\n  y/\n    ключ (string) = \"значение\"\n");
@@ -321,53 +295,30 @@ TEST_F(Inspector, ValuesAndTreesTravelByteForByte) {
   EXPECT_EQ(r.out, "+ /elsewhere/\n- /n (int) = -5\n+ /n (int) = 6\n");
 }
 
-// New files take the umask's permissions; a compacted file its source's
-// permissions, and, for root, its owner.
-TEST_F(Inspector, FilesKeepTheirOwnersIntent) {
-  const bool root = geteuid() == 0;
-  using Modes = std::tuple<mode_t, mode_t, mode_t>;  // umask, source, created
-  for (const auto &[mask, source, created] : {Modes{022, 0640, 0644}, {077, 0604, 0600}, {002, 0660, 0664}}) {
-    const mode_t old = umask(mask);
-    const std::string made = dir.file(std::to_string(mask) + ".db"), compact = made + ".c";
-    struct stat st;
-    EXPECT_EQ(nctool({"create", made}).status + stat(made.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, created) << std::oct << mask;
-    ASSERT_EQ(chmod(made.c_str(), source), 0);
-    ASSERT_TRUE(!root || chown(made.c_str(), 12345, 23456) == 0);
-    EXPECT_EQ(nctool({"compact", made, compact}).status + stat(compact.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, source) << std::oct << source;
-    EXPECT_TRUE(!root || (st.st_uid == 12345u && st.st_gid == 23456u));
-    umask(old);
-  }
-}
-
 // watch reports what another process changes, and stops when told. The edits
 // outlast the watcher's start, however slow, so lines are checked by form.
 TEST_F(Inspector, WatchReportsChangesOfAnotherProcess) {
   Program watch(NCTOOL_BINARY, {"watch", reg, "/net", "--interval", "20", "--count", "10", "--timeout", "60"});
   for (int i = 1; i <= 40; i++) {
     usleep(100000);
-    Opened h(reg);
+    TestNConfig h;
+    ASSERT_TRUE(openAs(h, reg, NC_O_RW));
     if (i % 3 != 0) h.setKey("/net/port", static_cast<unsigned>(i));
     if (i % 6 == 3) h.setKey("/net/x y", -i);
     if (i % 6 == 0) h.delKey("/net/x y");
   }
   const Outcome r = watch.finish();
   EXPECT_EQ(r.status, 0) << r.err;
-  std::istringstream lines(r.out);
-  std::map<std::string, int> kinds;
-  for (std::string line; std::getline(lines, line); kinds[line.substr(0, 7)]++)
-    EXPECT_TRUE(line.rfind("changed /net/port (uint) = ", 0) == 0 || line == "removed \"/net/x y\"" ||
-                line.rfind("created \"/net/x y\" (int) = -", 0) == 0) << line;
-  EXPECT_GE(kinds["changed"] + kinds["created"] + kinds["removed"], 10);
-  EXPECT_GE(std::min(kinds["created"], kinds["removed"]), 1);
+  const std::string report =
+      R"((changed /net/port \(uint\) = \d+|created "/net/x y" \(int\) = -\d+|removed "/net/x y")\n)";
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("(" + report + "){10,}"))) << r.out;
+  EXPECT_TRUE(r.out.find("created") != std::string::npos && r.out.find("removed") != std::string::npos) << r.out;
   // Without changes it prints nothing and ends after --timeout.
   EXPECT_EQ(nctool({"watch", reg, "/net", "--timeout", "0.3"}).out, "");
 }
 
 TEST_F(Inspector, SalvageKeepsWhatIsSoundAndNamesWhatIsLost) {
-  using Damage = void (*)(TestNConfig &);
-  const std::tuple<const char *, Damage, std::string> cases[] = {  // the damage, what salvage loses
+  const std::tuple<const char *, void (*)(TestNConfig &), std::string> cases[] = {  // the damage, what salvage loses
       {"intact", [](TestNConfig &) {}, ""},
       {"value outside", [](TestNConfig &h) { h.edit("/net/port")->offset = h.lsize + 100; },
        "/net/port: its value lies outside the file"},
@@ -381,13 +332,13 @@ TEST_F(Inspector, SalvageKeepsWhatIsSoundAndNamesWhatIsLost) {
   for (const auto &[what, damage, want] : cases) {
     const std::string damaged = dir.file(std::string(what) + ".db"), out = damaged + ".out";
     makeAwkward(damaged);
-    { Opened h(damaged); h.lockFile(NC_L_RW, 0); damage(h); h.unLockFile(); }
+    { TestNConfig h; openAs(h, damaged, NC_O_RW); h.lockFile(NC_L_RW, 0); damage(h); h.unLockFile(); }
     EXPECT_NE(nctool({"tree", damaged}).status, -1) << what;  // walks end, even through a cycle
     const Outcome r = nctool({"salvage", damaged, out});
     EXPECT_EQ(r.status, want.empty() ? 0 : 1) << what << r.err;
     const size_t summary = r.out.find(damaged + ": salvaged ");
     EXPECT_EQ(r.out.substr(0, summary), want.empty() ? "" : "lost " + want + "\n") << what;
-    const std::string summed = damaged + ": salvaged 9 directories and 17 keys into " + out + "; 0 lost\n";
+    const std::string summed = damaged + ": salvaged 9 directories and 19 keys into " + out + "; 0 lost\n";
     EXPECT_TRUE(!want.empty() || r.out.substr(summary) == summed) << r.out;
     EXPECT_EQ(nctool({"check", "-q", out}).status, 0) << what;
     EXPECT_EQ(nctool({"get", out, "/größe/ключ"}).out, "значение\n") << what;
@@ -409,35 +360,31 @@ TEST_F(Inspector, EitherByteOrderIsReadAndEdited) {
   EXPECT_EQ(nctool({"convert", "--byte-order", "host", other, back}).status, 0);
   EXPECT_EQ(readFile(back), original);
 
-  EXPECT_EQ(nctool({"dump", other}).out, nctool({"dump", reg}).out);
-  for (const Args &a : {Args{"set", other, "/n", "int", "--", "-6"}, {"rm", "-r", other, "/deep"},
-                        {"mv", other, "/net/host", "h"}, {"batch", other}, {"load", other}})
-    EXPECT_EQ(nctool(a, a[0] == "batch" ? "set /z uint 1\n" : "[/l]\nd=double:0.5\n").status, 0) << a[0];
-  const std::string edited = nctool({"dump", other}).out;
-  for (const char *line : {"n=int:-6\n", "h=string:receiver1\n", "z=uint:1\n", "[/l]\nd=double:0.5\n"})
-    EXPECT_NE(edited.find(line), std::string::npos) << line;
-  EXPECT_EQ(edited.find("[/deep]"), std::string::npos);
+  // The same edits, made to the host's file and to the other, leave the same tree. Every
+  // command opens and writes back through one of two paths: one edit (set) or several (batch).
+  for (const std::string &file : {reg, other}) {
+    EXPECT_EQ(nctool({"set", file, "/n", "int", "--", "-6"}).status, 0);
+    EXPECT_EQ(nctool({"batch", file}, "rm -r /deep\nmv /net/host h\nset /z uint 1\n").status, 0);
+  }
   EXPECT_EQ(isBig(other), other == big) << "keeps its byte order";
   EXPECT_EQ(nctool({"check", "-q", other}).status, 0);
   ASSERT_EQ(nctool({"compact", other, back + ".c"}).status, 0);
   EXPECT_EQ(isBig(back + ".c"), other == big) << "compact keeps the order";
-  EXPECT_EQ(nctool({"dump", back + ".c"}).out, edited);
+  for (const std::string &file : {other, back + ".c"}) EXPECT_EQ(nctool({"dump", file}).out, on({"dump"}).out);
 }
 
-// Two processes setting keys at once: every key arrives, the file stays sound.
+// Two processes set 12 keys each at once: check finds all 24 (and their two
+// directories) besides the awkward registry's 19 keys and 9 directories, in a sound file.
 TEST_F(Inspector, ConcurrentSetLoopsLoseNothing) {
-  auto key = [](int l, int i) { return "/loop" + std::to_string(l) + "/k" + std::to_string(i); };
-  pid_t loops[2];
-  for (int l = 0; l < 2; l++)
-    loops[l] = spawn([&] {
-      for (int i = 0; i < 12; i++)
-        if (nctool({"set", reg, key(l, i), "uint", std::to_string(i)}).status != 0) return false;
-      return true;
-    });
-  for (pid_t p : loops) EXPECT_EQ(waitFor(p), 0);
-  for (int l = 0; l < 2; l++)
-    for (int i = 0; i < 12; i++) EXPECT_EQ(nctool({"get", reg, key(l, i)}).out, std::to_string(i) + "\n");
-  EXPECT_EQ(nctool({"check", "-q", reg}).status, 0);
+  auto loop = [&](const std::string &dir) {
+    for (int i = 0; i < 12; i++)
+      if (nctool({"set", reg, dir + "/k" + std::to_string(i), "uint", "1"}).status != 0) return false;
+    return true;
+  };
+  const pid_t other = spawn([&] { return loop("/loop1"); });
+  EXPECT_TRUE(loop("/loop0"));
+  EXPECT_EQ(waitFor(other), 0);
+  EXPECT_EQ(nctool({"check", reg}).out, reg + ": intact: 11 directories, 43 keys, 0 bytes leaked\n");
 }
 
 }  // namespace
