@@ -168,7 +168,7 @@ TEST(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
   auto runChild = [&](long die_at, bool fresh) {
     writeFile(path, original);
     unlink(journal.c_str());
-    if (!fresh) writeFile(journal, originalJournal);
+    if (!fresh) writeFile(journal, originalJournal), chmod(journal.c_str(), 0600);
     g_log->events = g_log->used = 0;
     const int status = waitFor(spawn([&] {  // the seam ends the child with status 0
       NConfig h(0);

@@ -205,12 +205,28 @@ class NConfig {
   // Derives rdir, chunks and cdir from the view and records its modtime.
   void refreshPointers();
   // Under a lock just taken: replays a journal that holds commits the file
-  // may lack, or, where this handle cannot write, shows them in a copy.
+  // may lack, or, where this handle cannot write, shows them in a copy. A
+  // damaged journal is replayed not at all: set aside when the file checks
+  // sound, else the handle refuses with NC_ERR_CORRUPT. Decides what
+  // writeRefusal() answers until the next lock.
   void settleJournal();
+  // Shows the file again where the view was a copy.
+  void showFileAgain();
+  // Replays, or sets aside a damaged journal, under the exclusive lock.
+  void catchUp();
+  // Says once that the journal is damaged and decides what writes answer.
+  void judgeDamage(bool set_aside);
+  // True when the file, as it stands, passes every check of the checker.
+  bool fileSound();
   void showJournal();
   // True while the view is that read-only copy: a writable handle whose
   // replay failed shows commits it cannot write, and refuses to change them.
   bool showsCopy() const;
+  // NC_ERR_OK when this handle may change the file now; else why not:
+  // NC_ERR_PERM (the journal is unsafe, damaged or not writable by this
+  // process), NC_ERR_NMEM (a replay failed), NC_ERR_CORRUPT (a damaged
+  // journal beside a damaged file).
+  int writeRefusal() const;
 
   // Re-maps the view from osize to nsize bytes, possibly moving it; changed
   // pages keep their changes. Re-derives data, sb and rdir. Ends the process

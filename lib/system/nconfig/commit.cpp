@@ -189,7 +189,7 @@ int NConfig::commitPending() {
   }
   if (err == 0) err = reserveBlocks(fd, ranges, lsize, &txn->reserved);
   nc::Journal &j = txn->journal;
-  int mode = err == 0 ? j.openForCommit(fname, fd) : 0;
+  int mode = err == 0 ? j.prepare(fname, fd) : 0;
   if (err == 0 && mode == 0) err = j.append(fd, ranges, lsize);
   if (err == 0 && mode > 0) err = mode;
   if (err != 0) {
@@ -208,12 +208,12 @@ int NConfig::commitPending() {
     return NC_ERR_NMEM;
   }
   if (werr) {
-    // The journal holds the commit: the next lock replays it.
+    // The journal holds the commit: the next lock replays it, and so does
+    // any checkpoint before then.
     fprintf(stderr, "nconfig: writing %s in place failed: %s; the journal will be replayed\n",
             fname, strerror(werr));
-  } else if (mode == 0) {
-    j.markApplied();
   }
+  if (mode == 0) j.applied(werr == 0);
   txn->committed = true;
   const int prot = careful ? PROT_READ : PROT_READ | PROT_WRITE;
   followFile(this, data, lsize, fd, prot, txn);

@@ -17,6 +17,7 @@
 
 #include "cache.h"
 #include "internal.h"
+#include "lib/system/nconfig_check.h"
 #include "txn.h"
 
 using nc::sys;
@@ -166,8 +167,8 @@ int NConfig::open(int how) {
   lock = NC_L_RO;
   olck = 0;
   settleJournal();
-  int rc = NC_ERR_OK;
-  if (!data) rc = mapFile(&data, &lsize);
+  int rc = txn->refusal == NC_ERR_CORRUPT ? NC_ERR_CORRUPT : NC_ERR_OK;
+  if (!data && rc == NC_ERR_OK) rc = mapFile(&data, &lsize);
   if (rc != NC_ERR_OK) {
     close();
     return rc;
@@ -191,15 +192,21 @@ void NConfig::close() {
     if (lock != NC_L_RW) takeRecordLock(fd, F_WRLCK);
     lock = NC_L_RW;
     commitPending();
-    if (txn->committed && txn->journal.writable()) {
-      if (int err = txn->journal.checkpoint(fd))
-        fprintf(stderr, "nconfig: syncing %s failed: %s\n", fname, strerror(err));
+    // Another process may have committed since this handle last looked:
+    // what the journal holds is in the file before it is emptied.
+    nc::Journal &j = txn->journal;
+    if (txn->committed && j.writable() && j.look(fname, fd, true) != nc::Journal::kDamaged) {
+      if (int err = j.checkpoint(fd))
+        fprintf(stderr, "nconfig: syncing %s failed: %s\n", fname,
+                err == nc::Journal::kUnsound ? "the journal does not give a sound file"
+                                             : strerror(err));
     }
   }
   unmapView();
   if (txn) {
     txn->journal.close();
-    txn->committed = false;
+    txn->committed = txn->damage_said = false;
+    txn->refusal = txn->damage_verdict = 0;
   }
   if (fd >= 0) sys().close(fd);  // drops every record lock of this process on the file
   fd = -1;
@@ -311,39 +318,92 @@ void NConfig::refreshPointers() {
   update = sb->modtime;
 }
 
+void NConfig::showFileAgain() {
+  // The checks of settleJournal decide anew whether a copy is needed.
+  char *view;
+  unsigned int size;
+  if (!txn->overlay || mapFile(&view, &size) != NC_ERR_OK) return;
+  unmapView();
+  data = view;
+  lsize = size;
+  sb = reinterpret_cast<nc_sb_s *>(data);
+  update = ~sb->modtime;  // every pointer is derived again
+}
+
 void NConfig::settleJournal() {
+  showFileAgain();
   nc::Journal &j = txn->journal;
-  if (txn->overlay) {
-    // Show the file again if it can be shown; the checks below decide anew.
-    char *view;
-    unsigned int size;
-    if (mapFile(&view, &size) == NC_ERR_OK) {
-      unmapView();
-      data = view;
-      lsize = size;
-      sb = reinterpret_cast<nc_sb_s *>(data);
-      update = ~sb->modtime;  // every pointer is derived again
-    }
+  txn->refusal = NC_ERR_OK;
+  const bool writer = omode == NC_O_RW;
+  const nc::Journal::Status status = j.look(fname, fd, writer);
+  if (status != nc::Journal::kDamaged) txn->damage_verdict = 0;
+  if (writer && j.writable() &&
+      (status == nc::Journal::kBehind || status == nc::Journal::kDamaged)) {
+    catchUp();
+    return;
   }
-  if (!j.isOpen() && !j.openExisting(fname, fd, omode == NC_O_RW)) return;
-  if (!j.needsRecovery()) return;
-  if (omode == NC_O_RW && j.writable()) {
-    const bool shared = lock != NC_L_RW;
-    if (shared) {
-      sys().fcntl_lock(fd, F_SETLK, F_UNLCK);
-      takeRecordLock(fd, F_WRLCK);
-    }
-    const int err = j.needsRecovery() ? j.recover(fd) : 0;
-    if (shared) takeRecordLock(fd, F_RDLCK);  // turns the write lock into a read lock
-    if (err == 0) {
-      if (data) update = ~sb->modtime;
-      dropCache();  // the file took commits this view may not show yet
-      return;
-    }
-    fprintf(stderr, "nconfig: replaying the journal of %s failed: %s\n", fname, strerror(err));
+  if (status == nc::Journal::kDamaged) return judgeDamage(false);
+  if (status == nc::Journal::kBehind) showJournal();
+  // A journal this process cannot write may hold records: never commit
+  // around it.
+  if (writer && status != nc::Journal::kNone && !j.writable()) txn->refusal = NC_ERR_PERM;
+}
+
+void NConfig::catchUp() {
+  nc::Journal &j = txn->journal;
+  const bool shared = lock != NC_L_RW;
+  if (shared) {
+    sys().fcntl_lock(fd, F_SETLK, F_UNLCK);
+    takeRecordLock(fd, F_WRLCK);
   }
+  // Another process may have settled it meanwhile: look again.
+  nc::Journal::Status status = j.look(fname, fd, true);
+  int err = 0;
+  if (status == nc::Journal::kBehind && (err = j.recover(fd)) == nc::Journal::kUnsound)
+    status = nc::Journal::kDamaged;
+  if (status == nc::Journal::kDamaged) judgeDamage(true);
+  if (shared) takeRecordLock(fd, F_RDLCK);  // turns the write lock into a read lock
+  if (status == nc::Journal::kDamaged) return;
+  if (data) update = ~sb->modtime;
+  dropCache();  // the file took commits this view may not show yet
+  if (err == 0) return;
+  fprintf(stderr, "nconfig: replaying the journal of %s failed: %s\n", fname, strerror(err));
+  txn->refusal = NC_ERR_NMEM;
   showJournal();
 }
+
+void NConfig::judgeDamage(bool set_aside) {
+  nc::Journal &j = txn->journal;
+  const std::string journal = std::string(fname) + "-journal", why = j.why();
+  if (txn->damage_verdict == 0) txn->damage_verdict = fileSound() ? 1 : 2;
+  std::string outcome;
+  if (txn->damage_verdict == 2) {
+    outcome = std::string("; ") + fname + " is not sound either: both are left as they are";
+    txn->refusal = NC_ERR_CORRUPT;
+  } else if (set_aside) {
+    const int err = j.setAside(fname);
+    outcome = err ? std::string("; cannot set it aside: ") + strerror(err)
+                  : "; set aside as " + journal + ".damaged";
+    if (err) txn->refusal = NC_ERR_PERM;
+  } else {
+    txn->refusal = omode == NC_O_RW ? NC_ERR_PERM : NC_ERR_OK;
+  }
+  if (!txn->damage_said)
+    fprintf(stderr, "nconfig: %s: damaged (%s); replayed nothing%s\n", journal.c_str(),
+            why.c_str(), outcome.c_str());
+  txn->damage_said = !set_aside || txn->refusal != NC_ERR_OK;
+}
+
+bool NConfig::fileSound() {
+  char *view;
+  unsigned int size;
+  if (mapFile(&view, &size) != NC_ERR_OK) return false;
+  const bool ok = nc_check_image(view, size).ok();
+  sys().munmap(view, size);
+  return ok;
+}
+
+int NConfig::writeRefusal() const { return txn ? txn->refusal : NC_ERR_OK; }
 
 bool NConfig::showsCopy() const { return txn && txn->overlay; }
 

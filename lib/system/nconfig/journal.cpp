@@ -1,4 +1,4 @@
-// The redo journal: opening it safely, appending records, replaying them.
+// The journal's records: finding the valid ones, appending, replaying.
 #include "journal.h"
 
 #include <fcntl.h>
@@ -16,31 +16,6 @@
 #include "internal.h"
 
 namespace nc {
-namespace {
-
-std::string journalPath(const char *registry) { return std::string(registry) + "-journal"; }
-
-// Syncs the directory holding `path`, so that a file just created there
-// survives a power cut.
-void syncDirectory(const std::string &path) {
-  std::string copy = path;
-  const char *dir = dirname(&copy[0]);
-  const int d = sys().open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  if (d < 0) return;
-  sys().fsync(d);
-  sys().close(d);
-}
-
-void setBoot(JournalHead *h) {
-  const char *id = bootId();
-  memset(h->boot, 0, kBootIdBytes);
-  memcpy(h->boot, id, std::min(strlen(id), size_t(kBootIdBytes - 1)));
-}
-
-bool sameBoot(const JournalHead *h) { return strncmp(h->boot, bootId(), kBootIdBytes) == 0; }
-
-}  // namespace
-
 namespace {
 
 // Tables for CRC-32 eight bytes at a time: table[0] is the classic one,
@@ -103,185 +78,207 @@ int zeroFill(int fd, uint64_t off, uint64_t len) {
   return 0;
 }
 
-const char *bootId() { return sys().boot_id(); }
 
-bool Journal::safeFile(int jfd, int reg, const char *registry) {
-  struct stat js, rs;
-  if (sys().fstat(jfd, &js) != 0 || sys().fstat(reg, &rs) != 0) return false;
-  // A root process writes this file: a link or a file of another owner in a
-  // shared directory could turn a commit into a write somewhere else.
-  if (S_ISREG(js.st_mode) && js.st_nlink == 1 && js.st_uid == rs.st_uid) return true;
-  fprintf(stderr,
-          "nconfig: %s: not using journal: not a regular file owned by the registry's "
-          "owner; nothing is committed\n",
-          journalPath(registry).c_str());
-  refused_ = true;
-  return false;
+namespace {
+
+std::string journalPath(const char *registry) { return std::string(registry) + "-journal"; }
+
+void setBoot(JournalHead *h) {
+  const char *id = bootId();
+  memset(h->boot, 0, kBootIdBytes);
+  memcpy(h->boot, id, std::min(strlen(id), size_t(kBootIdBytes - 1)));
 }
 
-bool Journal::mapHead(int jfd, bool writable, const char *registry, int reg) {
-  struct stat js, rs;
-  if (!safeFile(jfd, reg, registry) || sys().fstat(jfd, &js) != 0 || sys().fstat(reg, &rs) != 0 ||
-      js.st_size < off_t(kJournalRecords)) {
-    sys().close(jfd);
-    return false;
+// The record head at `p`, which need not be aligned.
+RecordHead recordHeadAt(const char *p) {
+  RecordHead rh;
+  memcpy(&rh, p, sizeof rh);
+  return rh;
+}
+
+}  // namespace
+
+Journal::Status Journal::look(const char *registry, int reg, bool writable) {
+  const std::string path = journalPath(registry);
+  if (damaged_ && replaced(path)) close();  // set aside by another process
+  if (damaged_) return kDamaged;
+  if (!head_) {
+    why_.clear();
+    if (!openFile(path, reg, writable)) {
+      if (errno == ENOENT) return kNone;
+      if (!said_)
+        fprintf(stderr, "nconfig: %s: not using journal: %s%s\n", path.c_str(), why_.c_str(),
+                writable ? "; nothing is committed" : "");
+      said_ = true;
+      return kUnsafe;
+    }
+    if (writable && !writable_ && !said_)
+      fprintf(stderr, "nconfig: %s: cannot write the journal: %s; nothing is committed\n",
+              path.c_str(), strerror(EACCES));
+    said_ = said_ || (writable && !writable_);
   }
-  const int prot = writable ? PROT_READ | PROT_WRITE : PROT_READ;
-  void *m = mmap(nullptr, kJournalRecords, prot, MAP_SHARED, jfd, 0);
-  if (m == MAP_FAILED) {
-    sys().close(jfd);
-    return false;
+  if (head_->magic == 0 ||
+      (head_->magic == kJournalMagic && memcmp(&head_->registry, &id_, sizeof id_) != 0)) {
+    // Made but never finished, or left by another registry: nothing in it
+    // is this registry's. The next commit starts it afresh.
+    known_gen_ = head_->gen;
+    records_.clear();
+    behind_ = false;
+    return kCurrent;
   }
-  fd_ = jfd;
-  head_ = static_cast<JournalHead *>(m);
-  writable_ = writable;
-  ino_ = uint32_t(rs.st_ino);
+  if (head_->magic != kJournalMagic) {
+    damaged_ = true;
+    why_ = "its head is damaged";
+    return kDamaged;
+  }
+  const bool fresh = head_->gen != known_gen_;
+  if (fresh || newRecordAt(known_end_)) {
+    const size_t had = fresh ? 0 : records_.size();
+    if (scan(fresh) == kDamaged) return kDamaged;
+    if (records_.size() > had && !behind_) behind_ = !lastApplied(reg);
+  }
+  if (!same_boot_) same_boot_ = strncmp(head_->boot, bootId(), kBootIdBytes) == 0;
+  return behind_ || (!records_.empty() && !same_boot_) ? kBehind : kCurrent;
+}
+
+bool Journal::replaced(const std::string &path) const {
+  struct stat now, open;
+  return lstat(path.c_str(), &now) != 0 || sys().fstat(fd_, &open) != 0 ||
+         now.st_ino != open.st_ino || now.st_dev != open.st_dev;
+}
+
+bool Journal::newRecordAt(uint64_t off) {
+  if (off + sizeof(RecordHead) > map_len_ && !mapFile()) return false;
+  if (off + sizeof(RecordHead) > map_len_) return false;
+  const RecordHead rh = recordHeadAt(map_ + off);
+  return rh.magic == kRecordMagic && rh.gen == head_->gen && rh.seq == records_.size() + 1 &&
+         memcmp(&rh, &torn_, sizeof rh) != 0;
+}
+
+Journal::Status Journal::scan(bool fresh) {
+  if (fresh) {
+    known_gen_ = head_->gen;
+    records_.clear();
+    known_end_ = kJournalRecords;
+    behind_ = same_boot_ = false;
+  }
+  mapFile();  // another process may have grown or shrunk it
+  uint64_t off = known_end_;
+  RecordHead rh;
+  while (recordAt(off, uint32_t(records_.size() + 1), &rh)) {
+    records_.push_back(off);
+    off += rh.bytes;
+  }
+  known_end_ = off;
+  torn_ = off + sizeof rh <= map_len_ ? recordHeadAt(map_ + off) : RecordHead{};
+  if (validBeyond(off, uint32_t(records_.size() + 1))) {
+    damaged_ = true;
+    why_ = "record " + std::to_string(records_.size() + 1) + " is damaged and a later one is whole";
+    return kDamaged;
+  }
+  return kCurrent;
+}
+
+bool Journal::recordAt(uint64_t off, uint32_t seq, RecordHead *out) const {
+  if (off < kJournalRecords || off + sizeof(RecordHead) > map_len_) return false;
+  RecordHead rh = recordHeadAt(map_ + off);
+  if (rh.magic != kRecordMagic || rh.gen != head_->gen || rh.seq != seq ||
+      rh.bytes < sizeof rh || off + rh.bytes > map_len_ || (rh.bytes - sizeof rh) / 8 < rh.count)
+    return false;
+  const uint32_t sum = rh.sum;
+  rh.sum = 0;
+  const char *body = map_ + off + sizeof rh;
+  if (crc32(crc32(0, &rh, sizeof rh), body, rh.bytes - sizeof rh) != sum) return false;
+  uint64_t at = sizeof rh + 8ull * rh.count;
+  for (uint32_t i = 0; i < rh.count; i++) {
+    uint32_t range[2];
+    memcpy(range, body + 8ull * i, sizeof range);
+    if (at + range[1] > rh.bytes || uint64_t(range[0]) + range[1] > rh.length) return false;
+    at += range[1];
+  }
+  rh.sum = sum;
+  *out = rh;
   return true;
 }
 
-bool Journal::openExisting(const char *registry, int reg, bool writable) {
-  if (head_) return true;
-  if (refused_ || unavailable_) return false;  // decided for this open
-  const int flags = (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC;
-  const int jfd = sys().open(journalPath(registry).c_str(), flags, 0);
-  if (jfd < 0) return false;
-  return mapHead(jfd, writable, registry, reg);
+bool Journal::validBeyond(uint64_t off, uint32_t seq) const {
+  // A torn last record leaves nothing whole after it; a damaged one does.
+  RecordHead rh;
+  uint32_t magic = kRecordMagic;
+  const char *end = map_ + map_len_;
+  for (const char *p = map_ + off + 1; p + sizeof rh <= end; p++) {
+    p = static_cast<const char *>(memmem(p, size_t(end - p), &magic, sizeof magic));
+    if (!p) return false;
+    const RecordHead at = recordHeadAt(p);
+    if (at.gen == head_->gen && at.seq >= seq && recordAt(uint64_t(p - map_), at.seq, &rh))
+      return true;
+  }
+  return false;
 }
 
-int Journal::openForCommit(const char *registry, int reg) {
-  if (head_ && writable_) return 0;
-  if (refused_) return EPERM;
-  if (unavailable_) return kDirect;
-  close();
-  if (openExisting(registry, reg, true)) {
-    if (head_->magic != kJournalMagic || head_->ino != ino_) resetHead(head_->gen + 1);
+bool Journal::lastApplied(int reg) const {
+  if (records_.empty()) return true;
+  bool same = true;
+  std::vector<char> file;
+  forEachRange(records_.size() - 1, [&](uint32_t o, uint32_t n, const char *p, uint32_t length) {
+    if (!p) {
+      off_t size = 0;
+      same = same && sys().fstat_size(reg, &size) == 0 && size >= off_t(length);
+      return 0;
+    }
+    file.resize(n);
+    same = same && sys().pread(reg, file.data(), n, o) == ssize_t(n) && !memcmp(file.data(), p, n);
     return 0;
+  });
+  return same;
+}
+
+template <typename Apply>
+int Journal::forEachRange(size_t first, Apply apply) const {
+  for (size_t r = first; r < records_.size(); r++) {
+    const RecordHead rh = recordHeadAt(map_ + records_[r]);
+    const char *body = map_ + records_[r] + sizeof rh;
+    const char *bytes = body + 8ull * rh.count;
+    for (uint32_t i = 0; i < rh.count; i++) {
+      uint32_t range[2];
+      memcpy(range, body + 8ull * i, sizeof range);
+      if (int err = apply(range[0], range[1], bytes, rh.length)) return err;
+      bytes += range[1];
+    }
+    if (int err = apply(0, 0, nullptr, rh.length)) return err;
   }
-  if (refused_) return EPERM;
-  // Create it with the registry's owner and mode, or take one that another
-  // process is creating (it holds no record yet: we hold the lock).
-  const std::string path = journalPath(registry);
-  struct stat rs;
-  if (sys().fstat(reg, &rs) != 0) return errno;
-  const int jfd =
-      sys().open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, rs.st_mode & 0666);
-  if (jfd < 0) return cannotOpen(path, errno);
-  if (int rc = adopt(jfd, path, rs)) return rc;
-  int err = sys().fallocate(jfd, 0, kJournalCapacity);
-  if (err == 0) err = zeroFill(jfd, 0, kJournalCapacity);
-  if (err == 0) {
-    JournalHead fresh = {};
-    err = writeAll(jfd, &fresh, sizeof fresh, 0);
-  }
-  if (err == 0 && sys().fsync(jfd) != 0) err = errno;
-  if (err != 0) {
-    sys().close(jfd);
-    fprintf(stderr, "nconfig: cannot create journal %s: %s\n", path.c_str(), strerror(err));
-    return err;  // a full disk: this commit fails, a later one tries again
-  }
-  syncDirectory(path);
-  if (!mapHead(jfd, true, registry, reg)) return refused_ ? EPERM : EIO;
-  resetHead(1);
   return 0;
 }
 
-int Journal::cannotOpen(const std::string &path, int err) {
-  if (err == ELOOP || err == EISDIR) {  // a link or a directory in its place
-    fprintf(stderr, "nconfig: %s: not using journal: not a regular file; nothing is committed\n",
-            path.c_str());
-    refused_ = true;
-    return EPERM;
-  }
-  if (err != EACCES && err != EROFS && err != EPERM && err != ENOENT)
-    return err;  // a full disk: this commit fails, a later one tries again
-  static bool said = false;  // once per process: every commit meets it
-  if (!said)
-    fprintf(stderr, "nconfig: cannot create journal %s: %s; committing directly\n", path.c_str(),
-            strerror(err));
-  said = true;
-  unavailable_ = true;
-  return kDirect;
-}
-
-int Journal::adopt(int jfd, const std::string &path, const struct stat &rs) {
-  struct stat js;
-  if (sys().fstat(jfd, &js) != 0 || !S_ISREG(js.st_mode) || js.st_nlink != 1) {
-    sys().close(jfd);
-    return cannotOpen(path, ELOOP);
-  }
-  if (js.st_uid != rs.st_uid && fchown(jfd, rs.st_uid, rs.st_gid) != 0) {
-    // Nobody else could use a journal of another owner: commit directly.
-    if (js.st_uid == geteuid() && js.st_size == 0) unlink(path.c_str());
-    sys().close(jfd);
-    fprintf(stderr, "nconfig: cannot give journal %s the registry's owner; committing directly\n",
-            path.c_str());
-    unavailable_ = true;
-    return kDirect;
-  }
-  fchmod(jfd, rs.st_mode & 0666);
+int Journal::startGeneration(uint32_t gen) {
+  JournalHead h = {};
+  h.magic = kJournalMagic;
+  h.gen = gen;
+  h.registry = id_;
+  setBoot(&h);
+  if (int err = writeAll(fd_, &h, sizeof h, 0)) return err;
+  if (sys().fdatasync(fd_) != 0) return errno;
+  known_gen_ = gen;
+  records_.clear();
+  known_end_ = kJournalRecords;
+  torn_ = {};
+  damaged_ = behind_ = false;
+  same_boot_ = true;
   return 0;
-}
-
-void Journal::close() {
-  if (head_) munmap(head_, kJournalRecords);
-  if (fd_ >= 0) sys().close(fd_);
-  head_ = nullptr;
-  fd_ = -1;
-  writable_ = false;
-  unavailable_ = refused_ = same_boot_ = false;  // the next open looks again
-}
-
-void Journal::resetHead(uint32_t gen) {
-  head_->magic = kJournalMagic;
-  head_->gen = gen;
-  head_->seq = 0;
-  head_->tail = kJournalRecords;
-  head_->state = kClean;
-  head_->ino = ino_;
-  setBoot(head_);
-}
-
-bool Journal::needsRecovery() const {
-  if (!head_ || head_->magic != kJournalMagic) return false;
-  if (head_->state != kClean || head_->ino != ino_) return true;
-  // Once the head carries this boot's id it keeps it: every writer of this
-  // boot writes the same one. So the comparison is made until it succeeds.
-  if (!same_boot_) same_boot_ = sameBoot(head_);
-  return !same_boot_;
-}
-
-int Journal::checkpoint(int reg) {
-  if (!head_ || !writable_) return 0;
-  if (head_->seq == 0 && head_->tail == kJournalRecords && sameBoot(head_)) return 0;
-  if (sys().fdatasync(reg) != 0) return errno;
-  resetHead(head_->gen + 1);
-  shrink();
-  return 0;
-}
-
-void Journal::shrink() {
-  // A large commit grew the file; once its records are no longer needed the
-  // space goes back, down to the usual size.
-  struct stat js;
-  if (sys().fstat(fd_, &js) == 0 && js.st_size > off_t(2 * kJournalCapacity))
-    if (ftruncate(fd_, kJournalCapacity) != 0) return;  // kept: it is only space
 }
 
 int Journal::append(int reg, const std::vector<Range> &ranges, uint32_t length) {
   uint64_t bytes = sizeof(RecordHead) + 8ull * ranges.size();
   for (const Range &r : ranges) bytes += r.length;
   if (bytes > 0x7FFFFFFFull - kJournalRecords) return EFBIG;
-  struct stat js;
-  if (sys().fstat(fd_, &js) != 0) return errno;
-  uint32_t tail = head_->tail;
-  if (tail < kJournalRecords || head_->seq == 0) tail = kJournalRecords;
-  if (tail + bytes > uint64_t(js.st_size) && tail != kJournalRecords) {
-    if (int err = checkpoint(reg)) return err;
-    if (sys().fstat(fd_, &js) != 0) return errno;  // the checkpoint may have shrunk the file
+  uint64_t tail = known_end_;
+  if (tail + bytes > map_len_ && tail != kJournalRecords) {
+    if (int err = checkpoint(reg)) return err == kUnsound ? EIO : err;
     tail = kJournalRecords;
   }
-  if (tail + bytes > uint64_t(js.st_size)) {
+  if (tail + bytes > map_len_) {
     if (int err = sys().fallocate(fd_, 0, off_t(tail + bytes))) return err;
+    if (!mapFile()) return errno ? errno : ENOMEM;
   }
   try {
     buf_.resize(size_t(bytes));
@@ -289,8 +286,8 @@ int Journal::append(int reg, const std::vector<Range> &ranges, uint32_t length) 
     return ENOMEM;
   }
   RecordHead *rh = reinterpret_cast<RecordHead *>(buf_.data());
-  *rh = RecordHead{kRecordMagic, head_->gen, head_->seq + 1, uint32_t(ranges.size()), length,
-                   uint32_t(bytes), 0, 0};
+  *rh = RecordHead{kRecordMagic, known_gen_, uint32_t(records_.size() + 1),
+                   uint32_t(ranges.size()), length, uint32_t(bytes), 0, 0};
   uint32_t *list = reinterpret_cast<uint32_t *>(rh + 1);
   char *out = reinterpret_cast<char *>(list + 2 * ranges.size());
   for (const Range &r : ranges) {
@@ -300,79 +297,35 @@ int Journal::append(int reg, const std::vector<Range> &ranges, uint32_t length) 
     out += r.length;
   }
   rh->sum = crc32(0, buf_.data(), buf_.size());
-  if (int err = writeAll(fd_, buf_.data(), buf_.size(), tail)) return err;
-  // The head's generation reaches the disk with the record, in this sync.
-  if (sys().fdatasync(fd_) != 0) return errno;
-  head_->seq = rh->seq;
-  head_->tail = uint32_t(tail + bytes);
-  if (!sameBoot(head_)) setBoot(head_);
-  head_->state = kApplying;
+  int err = writeAll(fd_, buf_.data(), buf_.size(), tail);
+  if (err == 0 && sys().fdatasync(fd_) != 0) err = errno;
+  if (err != 0) {
+    // The commit fails: a record that may stand whole in the page cache is
+    // struck out, so that no process takes it for a commit.
+    static const RecordHead struck = {};
+    writeAll(fd_, &struck, sizeof struck, tail);
+    return err;
+  }
+  records_.push_back(tail);
+  known_end_ = tail + bytes;
+  torn_ = {};
+  behind_ = true;  // until the in-place writes are made
   return 0;
 }
 
-void Journal::markApplied() {
-  if (head_ && writable_) head_->state = kClean;
+int Journal::checkpoint(int reg) {
+  if (!head_ || !writable_ || damaged_ || head_->magic != kJournalMagic) return 0;
+  if (behind_ || (!records_.empty() && !same_boot_)) return recover(reg);
+  if (records_.empty()) return 0;
+  if (sys().fdatasync(reg) != 0) return errno;
+  const int err = startGeneration(head_->gen + 1);
+  off_t size = 0;
+  if (err == 0 && sys().fstat_size(reg, &size) == 0) resize(uint64_t(size));
+  return err;
 }
 
-template <typename Apply>
-int Journal::forEachRecord(Apply apply) {
-  struct stat js;
-  if (sys().fstat(fd_, &js) != 0) return errno;
-  const uint64_t end = uint64_t(js.st_size);
-  const uint32_t gen = head_->gen;
-  uint64_t off = kJournalRecords;
-  for (uint32_t seq = 1;; seq++) {
-    RecordHead rh;
-    if (off + sizeof rh > end || sys().pread(fd_, &rh, sizeof rh, off_t(off)) != ssize_t(sizeof rh))
-      return 0;
-    if (rh.magic != kRecordMagic || rh.gen != gen || rh.seq != seq || rh.bytes < sizeof rh ||
-        off + rh.bytes > end || (rh.bytes - sizeof rh) / 8 < rh.count)
-      return 0;
-    try {
-      buf_.resize(rh.bytes);
-    } catch (const std::bad_alloc &) {
-      return ENOMEM;
-    }
-    if (sys().pread(fd_, buf_.data(), rh.bytes, off_t(off)) != ssize_t(rh.bytes)) return 0;
-    RecordHead *stored = reinterpret_cast<RecordHead *>(buf_.data());
-    stored->sum = 0;
-    if (crc32(0, buf_.data(), buf_.size()) != rh.sum) return 0;  // torn: the end
-    const uint32_t *list = reinterpret_cast<const uint32_t *>(stored + 1);
-    uint64_t at = sizeof rh + 8ull * rh.count;
-    for (uint32_t i = 0; i < rh.count; i++) {
-      const uint32_t o = list[2 * i], n = list[2 * i + 1];
-      if (at + n > rh.bytes || uint64_t(o) + n > rh.length) return 0;
-      if (int err = apply(o, n, buf_.data() + at, rh.length)) return err;
-      at += n;
-    }
-    if (int err = apply(0, 0, nullptr, rh.length)) return err;
-    off += rh.bytes;
-  }
-}
-
-int Journal::recover(int reg) {
-  if (!head_ || !writable_) return EROFS;
-  if (head_->magic == kJournalMagic && head_->ino == ino_) {
-    int err = forEachRecord([reg](uint32_t o, uint32_t n, const char *p, uint32_t length) {
-      if (!p) {
-        struct stat rs;
-        if (sys().fstat(reg, &rs) != 0) return errno;
-        return rs.st_size < off_t(length) ? sys().fallocate(reg, 0, length) : 0;
-      }
-      return writeAll(reg, p, n, o);
-    });
-    if (err != 0) return err;
-    if (sys().fdatasync(reg) != 0) return errno;
-  }
-  resetHead(head_->gen + 1);
-  return 0;
-}
-
-int Journal::overlay(std::vector<char> &image, uint32_t *records) {
-  *records = 0;
-  if (!head_ || head_->magic != kJournalMagic || head_->ino != ino_) return 0;
-  return forEachRecord([&](uint32_t o, uint32_t n, const char *p, uint32_t length) {
-    if (!p) ++*records;
+int Journal::applyTo(std::vector<char> &image) const {
+  const int err = forEachRange(0, [&](uint32_t o, uint32_t n, const char *p, uint32_t length) {
     try {
       if (!p && image.size() < length) image.resize(length, 0);
       if (p && image.size() < uint64_t(o) + n) image.resize(uint64_t(o) + n, 0);
@@ -382,6 +335,43 @@ int Journal::overlay(std::vector<char> &image, uint32_t *records) {
     if (p) memcpy(image.data() + o, p, n);
     return 0;
   });
+  if (err != 0) return err;
+  // A record that passes its checksum may still say what no registry says.
+  if (image.size() < sizeof(nc_sb_s) ||
+      superblockProblem(reinterpret_cast<const nc_sb_s *>(image.data()), image.size()))
+    return kUnsound;
+  return 0;
+}
+
+int Journal::recover(int reg) {
+  if (!head_ || !writable_) return EROFS;
+  if (damaged_) return kUnsound;
+  if (!records_.empty()) {
+    std::vector<char> image;
+    off_t size = 0;
+    try {
+      if (sys().fstat_size(reg, &size) != 0) return errno;
+      image.resize(size_t(size));
+    } catch (const std::bad_alloc &) {
+      return ENOMEM;
+    }
+    if (sys().pread(reg, image.data(), image.size(), 0) != ssize_t(image.size())) return EIO;
+    if (int err = applyTo(image)) return err;
+    int err = forEachRange(0, [reg](uint32_t o, uint32_t n, const char *p, uint32_t length) {
+      if (p) return writeAll(reg, p, n, o);
+      off_t now = 0;
+      if (sys().fstat_size(reg, &now) != 0) return errno;
+      return now < off_t(length) ? sys().fallocate(reg, 0, length) : 0;
+    });
+    if (err != 0) return err;
+    if (sys().fdatasync(reg) != 0) return errno;
+  }
+  return startGeneration(head_->gen + 1);
+}
+
+int Journal::overlay(std::vector<char> &image, uint32_t *records) {
+  *records = uint32_t(records_.size());
+  return records_.empty() ? 0 : applyTo(image);
 }
 
 }  // namespace nc

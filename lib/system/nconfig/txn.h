@@ -21,6 +21,9 @@ struct nc_txn_s {
   bool overlay = false;          // the view is an anonymous copy, not a mapping
   size_t overlay_bytes = 0;      // its length
   uint32_t reserved = 0;         // the file holds no hole below this offset
+  int refusal = 0;               // what a write answers until the next lock (NC_ERR_)
+  bool damage_said = false;      // a damaged journal was reported
+  int damage_verdict = 0;        // the file beside it: 0 not checked, 1 sound, 2 not
   nc::Journal journal;
 };
 
