@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "cache.h"
@@ -85,6 +86,9 @@ int NConfig::createNew(unsigned int resize, unsigned int dirent, unsigned int mc
   if (access(fname, F_OK) == 0) return NC_ERR_PERM;
   int f = sys().open(fname, O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (f < 0) return errno == EEXIST ? NC_ERR_PERM : NC_ERR_NFILE;
+  // A journal left by an earlier file at this path holds nothing for this
+  // one: it is retired before the file can be opened.
+  unlink((std::string(fname) + "-journal").c_str());
 
   const uint32_t size = resize * nc::kPageSize;
   const uint32_t table_end = uint32_t(nc::headerBytes(mchunks));
