@@ -87,14 +87,31 @@ TEST_F(Fault, AFailingCommitKeepsTheLastCommittedState) {
     if (*c.message) {
       EXPECT_NE(err.find(path_ + c.message), std::string::npos) << err;
     }
-    // The file and the handle go on at that state (the next lock replays a
-    // journaled one) on the real calls, and can commit again.
+    // The file and the handle go on at that state (the next lock, or the
+    // handle's close, replays a journaled one) on the real calls, and can
+    // commit again.
+    h.close();
     EXPECT_EQ(committed(path_, "/kept/string"), c.kept);
+    ASSERT_TRUE(openAs(h, path_, NC_O_RW));
     EXPECT_EQ(valueOf(h, "/kept/string"), c.kept);
     EXPECT_EQ(h.setKey("/kept/string", "again"), NC_ERR_OK);
     EXPECT_EQ(committed(path_, "/kept/string"), "again");
     EXPECT_TRUE(nc_check_file(path_.c_str()).ok());
   }
+}
+
+// Space for the file's blocks is refused: the commit fails before anything
+// reaches the journal, so no later process takes it for a commit.
+TEST_F(Fault, ARefusedReservationJournalsNothing) {
+  ASSERT_TRUE(openAs(h_, path_, NC_O_RW));
+  nc::sys().fallocate = [](int fd, off_t off, off_t len) {
+    off_t size = 0;  // blocks inside the file, not growth
+    return g_real.fstat_size(fd, &size) == 0 && off + len <= size ? ENOSPC : g_real.fallocate(fd, off, len);
+  };
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(h_.setKey("/kept/string", "changed"), NC_ERR_NMEM);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(" failed: No space left on device"), std::string::npos);
+  EXPECT_EQ(committed(path_, "/kept/string"), "last written");
 }
 
 TEST_F(Fault, InterruptedCallsAndShortWritesAreRetried) {

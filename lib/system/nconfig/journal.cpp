@@ -356,7 +356,13 @@ int Journal::recover(int reg) {
       return ENOMEM;
     }
     if (sys().pread(reg, image.data(), image.size(), 0) != ssize_t(image.size())) return EIO;
-    if (int err = applyTo(image)) return err;
+    if (int err = applyTo(image)) {
+      if (err == kUnsound) {
+        damaged_ = true;
+        why_ = "its records do not give a sound registry";
+      }
+      return err;
+    }
     int err = forEachRange(0, [reg](uint32_t o, uint32_t n, const char *p, uint32_t length) {
       if (p) return writeAll(reg, p, n, o);
       off_t now = 0;
