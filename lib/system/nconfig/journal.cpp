@@ -117,8 +117,15 @@ Journal::Status Journal::look(const char *registry, int reg, bool writable) {
               path.c_str(), strerror(EACCES));
     said_ = said_ || (writable && !writable_);
   }
-  if (head_->magic == 0 ||
-      (head_->magic == kJournalMagic && memcmp(&head_->registry, &id_, sizeof id_) != 0)) {
+  static const JournalHead unmade = {};
+  const bool made = memcmp(head_, &unmade, sizeof unmade) != 0;
+  if (made && head_->gen != known_gen_ &&  // a head once read whole stays so for its generation
+      (head_->magic != kJournalMagic || head_->sum != crc32(0, head_, offsetof(JournalHead, sum)))) {
+    damaged_ = true;
+    why_ = "its head is damaged";
+    return kDamaged;
+  }
+  if (!made || !forThisFile()) {
     // Made but never finished, or left by another registry: nothing in it
     // is this registry's. The next commit starts it afresh.
     known_gen_ = head_->gen;
@@ -126,19 +133,27 @@ Journal::Status Journal::look(const char *registry, int reg, bool writable) {
     behind_ = false;
     return kCurrent;
   }
-  if (head_->magic != kJournalMagic) {
-    damaged_ = true;
-    why_ = "its head is damaged";
-    return kDamaged;
-  }
   const bool fresh = head_->gen != known_gen_;
   if (fresh || newRecordAt(known_end_)) {
     const size_t had = fresh ? 0 : records_.size();
     if (scan(fresh) == kDamaged) return kDamaged;
     if (records_.size() > had && !behind_) behind_ = !lastApplied(reg);
   }
-  if (!same_boot_) same_boot_ = strncmp(head_->boot, bootId(), kBootIdBytes) == 0;
+  if (!same_boot_) same_boot_ = sameBoot();
   return behind_ || (!records_.empty() && !same_boot_) ? kBehind : kCurrent;
+}
+
+bool Journal::sameBoot() const {
+  // Without a boot id every head may be from an earlier boot.
+  const char *now = bootId();
+  return *now && strncmp(head_->boot, now, kBootIdBytes) == 0;
+}
+
+bool Journal::forThisFile() const {
+  const FileId &was = head_->registry;
+  return memcmp(was.ino, id_.ino, sizeof id_.ino) == 0 &&
+         memcmp(was.made, id_.made, sizeof id_.made) == 0 &&
+         (memcmp(was.dev, id_.dev, sizeof id_.dev) == 0 || !sameBoot());
 }
 
 bool Journal::replaced(const std::string &path) const {
@@ -151,8 +166,12 @@ bool Journal::newRecordAt(uint64_t off) {
   if (off + sizeof(RecordHead) > map_len_ && !mapFile()) return false;
   if (off + sizeof(RecordHead) > map_len_) return false;
   const RecordHead rh = recordHeadAt(map_ + off);
-  return rh.magic == kRecordMagic && rh.gen == head_->gen && rh.seq == records_.size() + 1 &&
-         memcmp(&rh, &torn_, sizeof rh) != 0;
+  const uint32_t seq = uint32_t(records_.size() + 1);
+  if (rh.magic != kRecordMagic || rh.gen != head_->gen || rh.seq != seq) return false;
+  // The failed record seen here before was searched past already; it counts
+  // only once it is whole (written again, to the same bytes).
+  RecordHead whole;
+  return memcmp(&rh, &torn_, sizeof rh) != 0 || recordAt(off, seq, &whole);
 }
 
 Journal::Status Journal::scan(bool fresh) {
@@ -256,6 +275,7 @@ int Journal::startGeneration(uint32_t gen) {
   h.gen = gen;
   h.registry = id_;
   setBoot(&h);
+  h.sum = crc32(0, &h, offsetof(JournalHead, sum));
   if (int err = writeAll(fd_, &h, sizeof h, 0)) return err;
   if (sys().fdatasync(fd_) != 0) return errno;
   known_gen_ = gen;
@@ -303,7 +323,7 @@ int Journal::append(int reg, const std::vector<Range> &ranges, uint32_t length) 
     // The commit fails: a record that may stand whole in the page cache is
     // struck out, so that no process takes it for a commit.
     static const RecordHead struck = {};
-    writeAll(fd_, &struck, sizeof struck, tail);
+    if (writeAll(fd_, &struck, sizeof struck, tail) == 0) sys().fdatasync(fd_);
     return err;
   }
   records_.push_back(tail);

@@ -55,15 +55,17 @@ struct FileId {
 };
 static_assert(sizeof(FileId) == 24, "file id layout");
 
-// Page 0 of the journal.
+// Page 0 of the journal; all zero in a journal whose making was cut short.
 struct JournalHead {
-  uint32_t magic;  // kJournalMagic; 0 in a journal whose making was cut short
+  uint32_t magic;  // kJournalMagic
   uint32_t gen;    // generation of the records in force
   FileId registry; // the registry the records are for
   char boot[kBootIdBytes];  // boot id of the machine when the head was written
+  uint32_t sum;    // CRC-32 of the bytes before it
 };
-static_assert(sizeof(JournalHead) == 72, "journal head layout");
-static_assert(offsetof(JournalHead, registry) == 8 && offsetof(JournalHead, boot) == 32,
+static_assert(sizeof(JournalHead) == 76, "journal head layout");
+static_assert(offsetof(JournalHead, registry) == 8 && offsetof(JournalHead, boot) == 32 &&
+                  offsetof(JournalHead, sum) == 72,
               "journal head offsets");
 
 // Head of one record; `count` ranges {offset, length} follow, then their bytes.
@@ -186,10 +188,19 @@ class Journal {
   // EAGAIN when another file appeared in its place, or an errno value.
   int create(const std::string &path, int reg);
   int giveOwnership(int jfd, const struct stat &rs);
+  // Removes a safe journal at `path` whose making was cut short; true when
+  // it did.
+  bool removeUnmade(const std::string &path, const struct stat &rs);
   int initialise(int jfd, uint64_t registry_bytes);
   // Writes the head of generation `gen` and syncs it. 0 or an errno value.
   int startGeneration(uint32_t gen);
   void resize(uint64_t registry_bytes);
+  // True when the head says its records are for this registry: the same
+  // inode, made at the same time, on the same device (device numbers are
+  // compared within one boot only, since they may change at a reboot).
+  bool forThisFile() const;
+  // True when the head was written in this boot, as far as the system tells.
+  bool sameBoot() const;
   // True when `path` no longer names the file open here.
   bool replaced(const std::string &path) const;
   // True when a record of the generation that this handle has not seen

@@ -106,13 +106,11 @@ bool Journal::openFile(const std::string &path, int reg, bool writable) {
   else
     problem = journalProblem(js, rs);
   if (!problem && js.st_size < off_t(kJournalRecords)) {
-    // Cut short while it was made: it holds nothing yet, and a writer
-    // finishes making it.
-    if (!writable || initialise(jfd, uint64_t(rs.st_size)) != 0) {
-      sys().close(jfd);
-      errno = ENOENT;
-      return false;
-    }
+    // Cut short while it was made: it holds nothing, and the next commit
+    // makes it again.
+    sys().close(jfd);
+    errno = ENOENT;
+    return false;
   }
   if (problem || !fileId(reg, &id_)) {
     why_ = problem ? problem : "cannot examine the registry";
@@ -161,9 +159,9 @@ void Journal::close() {
 }
 
 int Journal::prepare(const char *registry, int reg) {
+  if (head_ && replaced(journalPath(registry))) close();  // set aside meanwhile
   if (head_ && writable_ && !damaged_) {
-    const bool ours =
-        head_->magic == kJournalMagic && memcmp(&head_->registry, &id_, sizeof id_) == 0;
+    const bool ours = head_->magic == kJournalMagic && forThisFile();
     if (ours && same_boot_) return 0;
     // Made but never finished, left by another registry, or last written in
     // an earlier boot: it starts afresh, after what the registry may lack.
@@ -192,7 +190,7 @@ int Journal::create(const std::string &path, int reg) {
                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (jfd < 0) {
     const int err = errno;
-    if (err == EEXIST) return EAGAIN;
+    if (err == EEXIST) return removeUnmade(path, rs) ? create(path, reg) : EAGAIN;
     if (err != EACCES && err != EROFS && err != EPERM && err != ENOENT) return err;
     static bool said = false;  // once per process: every commit meets it
     if (!said)
@@ -224,6 +222,16 @@ int Journal::create(const std::string &path, int reg) {
   }
   syncDirectory(path);
   return 0;
+}
+
+bool Journal::removeUnmade(const std::string &path, const struct stat &rs) {
+  // A journal whose making was cut short holds nothing; made by one of the
+  // registry's writers, it is made again rather than finished as it is.
+  struct stat js;
+  if (lstat(path.c_str(), &js) != 0 || js.st_size >= off_t(kJournalRecords) ||
+      journalProblem(js, rs))
+    return false;
+  return unlink(path.c_str()) == 0;
 }
 
 int Journal::giveOwnership(int jfd, const struct stat &rs) {
@@ -267,6 +275,7 @@ int Journal::setAside(const char *registry) {
   if (rename(path.c_str(), aside.c_str()) != 0) return errno;
   syncDirectory(path);
   close();
+  why_.clear();
   return 0;
 }
 
