@@ -392,7 +392,10 @@ int Journal::recover(int reg) {
     if (err != 0) return err;
     if (sys().fdatasync(reg) != 0) return errno;
   }
-  return startGeneration(head_->gen + 1);
+  const int err = startGeneration(head_->gen + 1);
+  off_t size = 0;
+  if (err == 0 && sys().fstat_size(reg, &size) == 0) resize(uint64_t(size));
+  return err;
 }
 
 int Journal::overlay(std::vector<char> &image, uint32_t *records) {
