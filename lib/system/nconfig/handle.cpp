@@ -423,12 +423,13 @@ void NConfig::showJournal() {
       return;
     image.resize(size_t(flen));
     if (sys().pread(fd, image.data(), image.size(), 0) != ssize_t(image.size())) return;
-    if (txn->journal.overlay(image, &records) != 0 || records == 0) return;
+    const int rc = txn->journal.overlay(image, &records);
+    if (rc == nc::Journal::kUnsound) return judgeDamage(false);
+    if (rc != 0 || records == 0) return;
   } catch (const std::bad_alloc &) {
     return;
   }
   const nc_sb_s *head = reinterpret_cast<const nc_sb_s *>(image.data());
-  if (nc::superblockProblem(head, image.size())) return;
   void *m = mmap(nullptr, image.size(), PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (m == MAP_FAILED) return;

@@ -344,7 +344,7 @@ int Journal::checkpoint(int reg) {
   return err;
 }
 
-int Journal::applyTo(std::vector<char> &image) const {
+int Journal::applyTo(std::vector<char> &image) {
   const int err = forEachRange(0, [&](uint32_t o, uint32_t n, const char *p, uint32_t length) {
     try {
       if (!p && image.size() < length) image.resize(length, 0);
@@ -356,10 +356,14 @@ int Journal::applyTo(std::vector<char> &image) const {
     return 0;
   });
   if (err != 0) return err;
-  // A record that passes its checksum may still say what no registry says.
+  // A record that passes its checksum may still say what no registry says:
+  // then the journal counts as damaged.
   if (image.size() < sizeof(nc_sb_s) ||
-      superblockProblem(reinterpret_cast<const nc_sb_s *>(image.data()), image.size()))
+      superblockProblem(reinterpret_cast<const nc_sb_s *>(image.data()), image.size())) {
+    damaged_ = true;
+    why_ = "its records do not give a sound registry";
     return kUnsound;
+  }
   return 0;
 }
 
@@ -376,13 +380,7 @@ int Journal::recover(int reg) {
       return ENOMEM;
     }
     if (sys().pread(reg, image.data(), image.size(), 0) != ssize_t(image.size())) return EIO;
-    if (int err = applyTo(image)) {
-      if (err == kUnsound) {
-        damaged_ = true;
-        why_ = "its records do not give a sound registry";
-      }
-      return err;
-    }
+    if (int err = applyTo(image)) return err;
     int err = forEachRange(0, [reg](uint32_t o, uint32_t n, const char *p, uint32_t length) {
       if (p) return writeAll(reg, p, n, o);
       off_t now = 0;

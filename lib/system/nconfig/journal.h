@@ -222,8 +222,8 @@ class Journal {
   template <typename Apply>
   int forEachRange(size_t first, Apply apply) const;
   // Applies every record to `image`; kUnsound when the result is no sound
-  // registry, ENOMEM, or 0.
-  int applyTo(std::vector<char> &image) const;
+  // registry (the journal then counts as damaged), ENOMEM, or 0.
+  int applyTo(std::vector<char> &image);
 
   int fd_ = -1;
   char *map_ = nullptr;   // the whole journal, shared
