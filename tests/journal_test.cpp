@@ -96,7 +96,7 @@ TEST(JournalSafety, AJournalMoreOpenThanItsRegistryIsNeverReadWrittenOrChanged) 
     const std::string path = dir.file("r"), journal = path + "-journal";
     leaveRecords(path, 3);
     chmod(path.c_str(), row.registry_mode);
-    chown(path.c_str(), 0, row.registry_mode & 070 ? kOther : 0);
+    chown(path.c_str(), 0, row.registry_mode & S_IWGRP ? kOther : 0);
     chmod(journal.c_str(), row.registry_mode);
     row.plant(journal);
     const Snapshot planted = snapshot(journal), registry = snapshot(path);
@@ -253,7 +253,7 @@ TEST(JournalDamage, NothingIsReplayedFromADamagedJournal) {
       {"a torn last record", [](auto &j, auto &at) { j.resize(at[2] + 20); }, false, "v0,v1,(absent)", ""},
       {"a flipped byte in record 2 of 3", [](auto &j, auto &at) { j[at[1] + 40] ^= 1; }, false,
        kNone.c_str(), "damaged (record 2 is damaged and a later one is whole); replayed nothing"},
-      {"a damaged head", [](auto &j, auto &) { j[0] ^= 0x80; }, false, kNone.c_str(),
+      {"a damaged head", [](auto &j, auto &) { j[16] ^= 0x80; }, false, kNone.c_str(),  // its inode
        "damaged (its head is damaged); replayed nothing"},
       {"a whole record that writes over the superblock",
        [&](auto &j, auto &at) {  // its first range now lands at offset 0
