@@ -147,7 +147,7 @@ int NConfig::_setKey(const char *name, const unsigned int t, const char *value,
 }
 
 int NConfig::writableFor(unsigned int t, unsigned int len) {
-  if (showsCopy()) return NC_ERR_NMEM;
+  if (showsCopy() || viewStale()) return NC_ERR_NMEM;
   if (uint64_t(lsize) + worstCaseBytes(t, len) + 2ull * sb->size_inc * nc::kPageSize > nc::kMaxFileBytes)
     return NC_ERR_NVAL;
   if (!nc::tableUsable(data, lsize, sb)) return NC_ERR_CORRUPT;

@@ -41,7 +41,7 @@ int64_t slotOf(const nc::View &v, const nc_de_s *dir, uint32_t off) {
 void NConfig::_delKey(const char *name, nc_de_s *p, int tosort) {
   if (fd < 0 || omode != NC_O_RW || !name) return;
   nc::LockScope lock(*this, NC_L_RW);
-  if (showsCopy()) return;
+  if (showsCopy() || viewStale()) return;
   nc_de_s *target = getDirEnt(name, p);
   const nc::View v{data, lsize};
   // The root, the current directory and the directories above it stay: the
@@ -135,7 +135,7 @@ int NConfig::renameKey(const char *oldname, const char *newname) {
       name_len >= nc::kMaxFileBytes)
     return NC_ERR_NVAL;
   nc::LockScope lock(*this, NC_L_RW);
-  if (showsCopy()) return lock.finish(NC_ERR_NMEM);
+  if (showsCopy() || viewStale()) return lock.finish(NC_ERR_NMEM);
   nc_de_s *nd = getDirEnt(oldname, nullptr);
   if (getDirEnt(newname, nullptr) || !nd) return lock.finish(NC_ERR_OK);
   const nc::View v{data, lsize};
