@@ -1,11 +1,12 @@
 // Failing system calls, injected through the store's system-call seam: a
 // full disk while growing or committing, short and interrupted writes, a
-// failing sync, a failed write in place, a refused mapping, interrupted lock
-// requests. Each failure is a result; what was committed stays.
+// failing sync, a failed write in place, refused mappings, interrupted and
+// refused lock requests. Each failure is a result; what was committed stays.
 #include <sys/mman.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <tuple>
 
 #include "lib/system/nconfig/internal.h"
 #include "test_util.h"
@@ -114,11 +115,11 @@ TEST_F(Fault, ARefusedReservationJournalsNothing) {
   EXPECT_EQ(committed(path_, "/kept/string"), "last written");
 }
 
-TEST_F(Fault, InterruptedCallsAndShortWritesAreRetried) {
-  // Every waiting lock request is interrupted three times before it goes
-  // through; every other write is interrupted, and the rest are short.
+TEST_F(Fault, InterruptedOrRefusedCallsAndShortWritesAreRetried) {
+  // Every waiting lock request is interrupted or refused three times before
+  // it goes through; every other write is interrupted, and the rest are short.
   nc::sys().fcntl_lock = [](int fd, int cmd, short type) {
-    if (cmd == F_SETLKW && g_locks++ % 4 != 3) return errno = EINTR, -1;
+    if (cmd == F_SETLKW && g_locks++ % 4 != 3) return errno = g_locks % 4 == 2 ? ENOLCK : EINTR, -1;
     return g_real.fcntl_lock(fd, cmd, type);
   };
   nc::sys().pwrite = [](int fd, const void *buf, size_t n, off_t off) -> ssize_t {
@@ -135,15 +136,58 @@ TEST_F(Fault, InterruptedCallsAndShortWritesAreRetried) {
   EXPECT_EQ(g_locks, 3 * 4);  // three waiting requests, each tried four times
 }
 
-TEST_F(Fault, RefusedMapAtOpenClosesTheFile) {
+// A refused mapping is a result. At open the handle closes; a view that
+// cannot be moved is mapped afresh, with the bracket's changes; a longer view
+// refused fails the write and the last commit stays; where the view cannot
+// follow the file (a page not mapped back, another process's growth) the
+// operations answer NC_ERR_NMEM until a later lock maps it afresh.
+TEST_F(Fault, RefusedMappingsAreResults) {
   auto openFds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
   const long before = openFds();
-  nc::sys().mmap = [](size_t, int, int) -> void * { return errno = ENOMEM, MAP_FAILED; };
+  auto refuseMoves = [] { nc::sys().mremap = [](void *, size_t, size_t) -> void * { return errno = EFAULT, MAP_FAILED; }; };
+  auto refuseMaps = [&] {
+    refuseMoves();
+    nc::sys().mmap = [](size_t, int, int) -> void * { return errno = ENOMEM, MAP_FAILED; };
+  };
+  refuseMaps();
   EXPECT_EQ(h_.open(NC_O_RW), NC_ERR_NMEM);
   EXPECT_EQ(h_.fd, -1);
   EXPECT_EQ(openFds(), before);
   nc::resetSysCalls();
-  EXPECT_EQ(h_.open(NC_O_RW), NC_ERR_OK);  // the handle is usable again
+  TestNConfig c(1);  // careful: its commits split the view
+  ASSERT_TRUE(openAs(c, path_, NC_O_RW));
+  refuseMoves();
+  c.lockFile(NC_L_RW, 0);
+  EXPECT_EQ(c.setKey("/kept/string", "in a bracket"), NC_ERR_OK);
+  EXPECT_EQ(c.setKey("/big", std::string(8000, 'x').c_str()), NC_ERR_OK);
+  EXPECT_EQ(c.release(), NC_ERR_OK);
+  EXPECT_EQ(committed(path_, "/kept/string"), "in a bracket");
+  refuseMaps();
+  EXPECT_EQ(c.setKey("/big", std::string(20000, 'x').c_str()), NC_ERR_NMEM);
+  nc::resetSysCalls();
+  EXPECT_EQ(valueOf(c, "/big").size(), 8000u);
+  // Another process writes: the page read in place of the refused mapping
+  // must not hide what it wrote.
+  auto otherSets = [&](const char *key, const std::string &value) {
+    return waitFor(spawn([&] {
+      NConfig o(0);
+      return openAs(o, path_, NC_O_RW) && o.setKey(key, value.c_str()) == NC_ERR_OK;
+    }));
+  };
+  nc::sys().mmap_fixed = [](void *, size_t, int, int, off_t) -> void * { return errno = ENOMEM, MAP_FAILED; };
+  EXPECT_EQ(c.setKey("/kept/string", "changed"), NC_ERR_OK);
+  nc::resetSysCalls();
+  ASSERT_EQ(otherSets("/kept/string", "theirs"), 0);
+  EXPECT_EQ(valueOf(c, "/kept/string"), "theirs");
+  ASSERT_EQ(otherSets("/big", std::string(20000, 'b')), 0);  // the file grows
+  refuseMaps();
+  char *v = nullptr;
+  EXPECT_EQ(std::tuple(c.getKey("/kept/string", v), c.setKey("/k", 1), c.chDir("/kept")),
+            std::tuple(NC_ERR_NMEM, NC_ERR_NMEM, NC_ERR_NMEM));
+  nc::resetSysCalls();
+  EXPECT_EQ(valueOf(c, "/big").size(), 20000u);
+  EXPECT_EQ(valueOf(c, "/kept/string"), "theirs");
+  EXPECT_TRUE(nc_check_file(path_.c_str()).ok());
 }
 
 // A writable handle whose replay fails shows the committed state in a

@@ -143,11 +143,14 @@ class PathCache;  // a handle's map from paths to entry offsets (internal)
 // operation that writes (setKey, createDir, delKey, renameKey) or
 // lockFile(NC_L_RW) while this handle holds NC_L_RO ends the process.
 //
-// Fatal conditions: a lock request the system refuses (other than by an
-// interrupt) and a re-map the system refuses each print a line on standard
-// error and abort the process; no result code reports them. A full disk is
-// not fatal: the operation answers NC_ERR_NMEM and the handle goes on at the
-// last commit.
+// Refusals by the system end no process. A lock request the system refuses
+// is asked again, after yielding the processor, until it is granted. A full
+// disk, or a mapping refused for a longer view, makes the writing operation
+// answer NC_ERR_NMEM, and the handle goes on at the last commit. When the
+// view cannot follow the file (the system refuses to map it afresh, after
+// another process grew the file or after a page could not be mapped back),
+// every operation under that lock answers NC_ERR_NMEM (ls gives null, delKey
+// does nothing) and changes nothing; each later outermost lock tries again.
 //
 // Current directory: the handle refuses to delete the directory it stands in
 // or any directory above it, to rename the root, and to rename its current
@@ -196,6 +199,9 @@ class NConfig {
   int commitPending();
   // True when growth was refused since the last commit or discard.
   bool growthRefused() const;
+  // True while the view may not show the file because a mapping was refused
+  // (see lockFile): operations then answer NC_ERR_NMEM.
+  bool viewStale() const;
   // Maps the whole file afresh and checks its superblock: *view and *size
   // on success; NC_ERR_CORRUPT (too short, wrong magic, damaged superblock)
   // or NC_ERR_NMEM (no mapping). Needs a lock.
@@ -224,14 +230,17 @@ class NConfig {
   bool showsCopy() const;
   // NC_ERR_OK when this handle may change the file now; else why not:
   // NC_ERR_PERM (the journal is unsafe, damaged or not writable by this
-  // process), NC_ERR_NMEM (a replay failed), NC_ERR_CORRUPT (a damaged
-  // journal beside a damaged file).
+  // process), NC_ERR_NMEM (a replay failed, or the view could not be
+  // re-mapped), NC_ERR_CORRUPT (a damaged journal beside a damaged file).
   int writeRefusal() const;
 
-  // Re-maps the view from osize to nsize bytes, possibly moving it; changed
-  // pages keep their changes. Re-derives data, sb and rdir. Ends the process
-  // with "mremap: <reason>" when the system refuses.
-  void _remap(unsigned int osize, unsigned int nsize);
+  // Re-maps the view from osize to nsize bytes: moves it, or where the
+  // system will not, replaces it by a fresh private mapping of the file,
+  // protected as the lock held allows. Pages changed since the last commit
+  // keep their changes; bytes past osize show the file. Re-derives data, sb
+  // and rdir. NC_ERR_OK, or NC_ERR_NMEM when the system refuses the mapping:
+  // the old view then stays, untouched.
+  int _remap(unsigned int osize, unsigned int nsize);
 
   // Heap copy of `name` without its leading "/", every "/" turned into NUL,
   // followed by at least three NULs. Null when memory is refused.
@@ -412,7 +421,9 @@ class NConfig {
   // path (it becomes "/" if it no longer exists). Pointers into the view from
   // before are then invalid. A journal holding commits the file may lack (a
   // writer died, or the machine went down) is replayed first; a handle that
-  // cannot write the file shows them in a private copy instead.
+  // cannot write the file shows them in a private copy instead. Where the
+  // system refuses the mapping the view needs, the lock is held all the same
+  // and the operations under it answer NC_ERR_NMEM (see the class comment).
   void lockFile(int type, int force);
   // Undoes one lockFile: leaves one nesting level, or at the outermost level
   // releases the lock. Releasing the outermost exclusive lock commits every

@@ -27,6 +27,7 @@ bool readWord64(const nc::View &v, const nc_de_s *e, void *out) {
   if (fd < 0) return NC_ERR_NFILE;                      \
   if (!(name)) return NC_ERR_NVAL;                      \
   nc::LockScope lock(*this, NC_L_RO);                   \
+  if (viewStale()) return NC_ERR_NMEM;                  \
   nc_de_s *e = getDirEnt((name), nullptr);              \
   if (!e || e->type != (want)) return e ? NC_ERR_TYPE : NC_ERR_NEXIST; \
   const nc::View v{data, lsize};

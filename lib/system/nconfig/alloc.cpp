@@ -188,7 +188,12 @@ bool NConfig::expand(unsigned int toadd) {
     return false;
   }
   if (txn && txn->reserved == sb->size) txn->reserved = nsize;
-  _remap(lsize, nsize);
+  if (_remap(lsize, nsize) != NC_ERR_OK) {
+    // No room for the longer view: refused as the space would be. The file
+    // stays longer than its recorded size, which every reader allows.
+    if (txn) txn->growth_refused = true;
+    return false;
+  }
   touch(0, sizeof(nc_sb_s));
   sb->size = nsize;
   lsize = nsize;

@@ -124,6 +124,8 @@ void NConfig::touch(unsigned int off, unsigned int len) {
 
 bool NConfig::growthRefused() const { return txn && txn->growth_refused; }
 
+bool NConfig::viewStale() const { return txn && txn->stale; }
+
 // Maps the listed pages of the file over the view again, so that they show
 // what the file holds, and forgets them.
 static void followFile(NConfig *, char *data, uint32_t size, int fd, int prot, nc_txn_s *txn) {
@@ -131,10 +133,17 @@ static void followFile(NConfig *, char *data, uint32_t size, int fd, int prot, n
   for (uint32_t p : txn->pages) {
     const uint64_t at = uint64_t(p) * page;
     if (at >= size) continue;
-    if (sys().mmap_fixed(data + at, page, prot, fd, off_t(at)) == MAP_FAILED) {
-      fprintf(stderr, "mremap: %s\n", strerror(errno));
-      abort();
-    }
+    if (sys().mmap_fixed(data + at, page, prot, fd, off_t(at)) != MAP_FAILED) continue;
+    // Refused (the process may be at its limit of mappings): the file's bytes
+    // are read over the page instead, so that it holds what the file holds
+    // under this lock. Such a page no longer follows the file's later
+    // changes, so the view is stale until the next lock maps it afresh,
+    // whatever the read did.
+    const size_t n = size_t(std::min<uint64_t>(page, size - at));
+    sys().mprotect(data + at, n, PROT_READ | PROT_WRITE);
+    (void)sys().pread(fd, data + at, n, off_t(at));
+    if (prot != (PROT_READ | PROT_WRITE)) sys().mprotect(data + at, n, prot);
+    txn->stale = true;
   }
   for (uint32_t p : txn->pages) txn->marked[p / 64] &= ~(uint64_t(1) << (p % 64));
   txn->pages.clear();
@@ -149,10 +158,10 @@ void NConfig::discardPending() {
                                                                       : PROT_READ;
   followFile(this, data, lsize, fd, prot, txn);
   // An undone growth leaves the view longer than the file's recorded size.
-  if (sb->size < lsize && sb->size >= nc::kTableOffset) {
-    _remap(lsize, sb->size);
+  // A refused re-map keeps the longer view, which the file still backs (its
+  // space is reserved before the view grows); the next lock shortens it.
+  if (sb->size < lsize && sb->size >= nc::kTableOffset && _remap(lsize, sb->size) == NC_ERR_OK)
     lsize = sb->size;
-  }
   refreshPointers();
 }
 

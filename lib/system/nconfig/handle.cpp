@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,15 +27,16 @@ using nc::sys;
 namespace {
 
 // Takes the whole-file record lock of `type` (F_RDLCK/F_WRLCK), waiting as
-// long as it takes. Only an interrupted wait is retried; any other refusal
-// ends the process, since the caller cannot go on unprotected.
+// long as it takes: the caller cannot go on unprotected. A refused request
+// (an interrupt, a deadlock the kernel reports, no lock records left) is
+// asked again without limit, after yielding the processor; a refusal other
+// than an interrupt also sleeps a millisecond, so that the retries do not
+// spin while whatever refused clears.
 void takeRecordLock(int fd, short type) {
   while (sys().fcntl_lock(fd, F_SETLKW, type) != 0) {
-    if (errno != EINTR) {
-      fprintf(stderr, "Lock request failed: %s\n", strerror(errno));
-      abort();
-    }
+    const bool interrupted = errno == EINTR;
     sched_yield();
+    if (!interrupted) usleep(1000);
   }
 }
 
@@ -228,7 +230,7 @@ void NConfig::unmapView() {
     txn->overlay = false;
     txn->pages.clear();
     txn->marked.clear();
-    txn->untracked = txn->growth_refused = false;
+    txn->untracked = txn->growth_refused = txn->stale = false;
   }
   data = nullptr;
   lsize = 0;
@@ -248,26 +250,45 @@ void NConfig::flush() {
   }
 }
 
-void NConfig::_remap(unsigned int osize, unsigned int nsize) {
-  void *view;
-  if (osize == 0) {
-    const int prot = omode == NC_O_RW && (!careful || lock == NC_L_RW)
-                         ? PROT_READ | PROT_WRITE
-                         : PROT_READ;
-    view = sys().mmap(nsize, prot, fd);
-    if (view != MAP_FAILED && data) sys().munmap(data, nsize);
-  } else {
-    view = sys().mremap(data, osize, nsize);
-  }
+int NConfig::_remap(unsigned int osize, unsigned int nsize) {
+  // mremap moves the view while it is one kernel mapping. Often it is not:
+  // followFile maps pages back one by one and careful mode changes the
+  // protection of parts, and mremap refuses a range that spans several
+  // mappings. The view is then replaced by a fresh private mapping of the
+  // file; the old one stays until the changed pages are carried over, so a
+  // refusal leaves the handle on it, whole. A stale view is never moved: its
+  // pages that stopped following the file would go with it.
+  const bool stale = txn && txn->stale;
+  void *view = data && osize && !stale ? sys().mremap(data, osize, nsize) : MAP_FAILED;
   if (view == MAP_FAILED) {
-    fprintf(stderr, "mremap: %s\n", strerror(errno));
-    abort();
+    const int rw = PROT_READ | PROT_WRITE;
+    const int prot = omode == NC_O_RW && (!careful || lock == NC_L_RW) ? rw : PROT_READ;
+    const uint32_t keep = std::min(osize, nsize);  // bytes that come from the old view
+    const bool carry = data && keep && txn && (txn->untracked || !txn->pages.empty());
+    view = sys().mmap(nsize, carry ? rw : prot, fd);
+    if (view == MAP_FAILED) return NC_ERR_NMEM;
+    char *fresh = static_cast<char *>(view);
+    // Pages not listed hold what the file holds (txn.h), so only the listed
+    // ones, or all when the list is incomplete, differ from the new mapping.
+    const uint32_t page = nc::viewPage();
+    if (carry && txn->untracked) {
+      memcpy(fresh, data, keep);
+    } else if (carry) {
+      for (uint32_t p : txn->pages) {
+        const uint64_t at = uint64_t(p) * page;
+        if (at < keep) memcpy(fresh + at, data + at, size_t(std::min<uint64_t>(page, keep - at)));
+      }
+    }
+    if (carry && prot != rw) sys().mprotect(fresh, nsize, prot);
+    if (data && osize) sys().munmap(data, osize);
+    if (stale) txn->stale = false;  // every page not listed follows the file again
   }
   data = static_cast<char *>(view);
   sb = reinterpret_cast<nc_sb_s *>(data);
   dropCache();
   // Null when the superblock no longer names a root inside the view.
   rdir = nc::View{data, nsize}.entry(sb->root);
+  return NC_ERR_OK;
 }
 
 void NConfig::lockFile(int type, int force) {
@@ -286,24 +307,36 @@ void NConfig::lockFile(int type, int force) {
   takeRecordLock(fd, type == NC_L_RW ? F_WRLCK : F_RDLCK);
   lock = type;
   olck = 0;
-  const uint32_t seen = lsize;
+  const char *const seen = data;
+  // A stale view is mapped afresh before anything is read from it.
+  if (txn->stale && !txn->overlay) _remap(lsize, lsize);
   settleJournal();
   if (careful && type == NC_L_RW && lsize && !txn->overlay)
     sys().mprotect(data, lsize, PROT_READ | PROT_WRITE);
-  if (lsize != sb->size) {
+  if (!txn->stale && !txn->overlay && lsize != sb->size) {
     // Another process grew the file. Never map past its end: a recorded size
     // the file does not have keeps the old view, and every bounds check works
     // on lsize.
     off_t flen = 0;
     if (sys().fstat_size(fd, &flen) == 0 && uint64_t(flen) >= sb->size &&
-        sb->size >= nc::kTableOffset && !txn->overlay) {
-      _remap(lsize, sb->size);
-      lsize = sb->size;
+        sb->size >= nc::kTableOffset) {
+      if (_remap(lsize, sb->size) == NC_ERR_OK)
+        lsize = sb->size;
+      else
+        txn->stale = true;
     }
+  }
+  if (txn->stale) {
+    // The view does not show the file: operations answer NC_ERR_NMEM, and
+    // nothing is derived from it. The lock that maps it moves it, and so
+    // derives every pointer again.
+    rdir = cdir = nullptr;
+    chunks = nullptr;
+    return;
   }
   // Cached paths hold only for the state they were found in.
   if (pcache) pcache->validate(sb->modtime, lsize);
-  if (sb->modtime != update || force || lsize != seen) refreshPointers();
+  if (sb->modtime != update || force || data != seen) refreshPointers();
 }
 
 void NConfig::refreshPointers() {
@@ -407,7 +440,10 @@ bool NConfig::fileSound() {
   return ok;
 }
 
-int NConfig::writeRefusal() const { return txn ? txn->refusal : NC_ERR_OK; }
+int NConfig::writeRefusal() const {
+  if (viewStale()) return NC_ERR_NMEM;
+  return txn ? txn->refusal : NC_ERR_OK;
+}
 
 bool NConfig::showsCopy() const { return txn && txn->overlay; }
 

@@ -230,6 +230,7 @@ int NConfig::chDir(const char *name) {
   if (fd < 0) return NC_ERR_NFILE;
   if (!name) return NC_ERR_NVAL;
   nc::LockScope lock(*this, NC_L_RO);
+  if (viewStale()) return NC_ERR_NMEM;
   int rc = NC_ERR_OK;
   nc_de_s *e = getDirEnt(name, nullptr);
   if (!e) {
@@ -257,6 +258,7 @@ char *NConfig::pwDir() {
 nc_ls_s *NConfig::ls(const char *name) {
   if (fd < 0) return nullptr;
   nc::LockScope lock(*this, NC_L_RO);
+  if (viewStale()) return nullptr;
   nc_ls_s *list = nullptr;
   const nc::View v{data, lsize};
   nc_de_s *d = name ? getDirEnt(name, nullptr) : cdir;

@@ -3,7 +3,8 @@
 //
 // Invariant: outside a commit, every page of the view that is not listed in
 // `pages` holds what the file holds (it is a clean private mapping of the
-// file, or, while `overlay` is set, a copy of file and journal).
+// file, or, while `overlay` is set, a copy of file and journal), unless
+// `stale` is set: then no operation reads the view until a lock maps it anew.
 #ifndef LIB_SYSTEM_NCONFIG_TXN_H
 #define LIB_SYSTEM_NCONFIG_TXN_H
 
@@ -17,6 +18,7 @@ struct nc_txn_s {
   std::vector<uint64_t> marked;  // one bit per page of the view: listed in pages
   bool untracked = false;        // memory for the list was refused: commit must fail
   bool growth_refused = false;   // the file could not grow since the last commit
+  bool stale = false;            // a mapping was refused: the view may not show the file
   bool committed = false;        // a commit since the last checkpoint
   bool overlay = false;          // the view is an anonymous copy, not a mapping
   size_t overlay_bytes = 0;      // its length
