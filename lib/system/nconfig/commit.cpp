@@ -1,6 +1,8 @@
 // Commits: tracking the changed pages of the view, writing them through the
 // journal at the outermost exclusive unlock, and making the view follow the
 // file again afterwards.
+// doc/journal.md gives the protocol: what is synced before what, and what
+// recovery does at each crash point.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
