@@ -27,10 +27,9 @@ State readState(const std::string &path, const std::vector<std::string> &keys, i
 // A file whose directory takes no journal: committed in place, said once.
 TEST(Journal, AFileWhoseDirectoryTakesNoJournalCommitsDirectly) {
   TempDir dir;
-  {
-    TestNConfig made;
-    ASSERT_EQ(makeRegistry(made, dir.file("r")), NC_ERR_OK);
-  }
+  TestNConfig made;
+  ASSERT_EQ(makeRegistry(made, dir.file("r")), NC_ERR_OK);
+  made.close();
   const int mem = memfd_create("registry", 0);
   ASSERT_GE(mem, 0);
   const std::string name = "/proc/self/fd/" + std::to_string(mem);
@@ -41,8 +40,7 @@ TEST(Journal, AFileWhoseDirectoryTakesNoJournalCommitsDirectly) {
   EXPECT_EQ(h.setKey("/k", "7"), NC_ERR_OK);
   EXPECT_EQ(h.setKey("/k", "8"), NC_ERR_OK);
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("committing directly"), std::string::npos) << err;
-  EXPECT_EQ(err.find("committing directly"), err.rfind("committing directly"));
+  EXPECT_TRUE(err.find("committing directly") != err.npos && err.find("commit") == err.rfind("commit")) << err;
   EXPECT_EQ(readState(name, {"/k"}, NC_O_RO).at("/k"), "8");
   close(mem);
 }
@@ -198,28 +196,20 @@ TEST(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
   const int cuts = env ? atoi(env) : 2;
   std::mt19937 rng(12345);
   long n = 1;
-  for (bool fresh : {false, true}) {
-  for (int c = 0; c < cuts; c++) {  // after close, the change is the file's for good
-    runChild(0, fresh);
-    cutPower(path, rng);
-    cutPower(journal, rng);
-    nc::sys().boot_id = [] { return "a later boot"; };
-    EXPECT_EQ(readState(path, keys, NC_O_RO), changed) << "power cut after close";
-    nc::resetSysCalls();
-  }
-  for (n = 1; runChild(n, fresh); n++) {
-    expectOldOrNew("crash", n);
-    for (int c = 0; c < cuts; c++) {
-      runChild(n, fresh);
-      cutPower(path, rng);
-      cutPower(journal, rng);
-      nc::sys().boot_id = [] { return "a later boot"; };
-      expectOldOrNew("power cut", n);
-      nc::resetSysCalls();
-      if (HasFailure()) return;
+  for (bool fresh : {false, true})
+    for (n = 0; n == 0 || runChild(n, fresh); n++) {  // n = 0: the child ran to its end
+      if (n > 0) expectOldOrNew("crash", n);
+      for (int c = 0; c < cuts; c++) {
+        runChild(n, fresh);
+        cutPower(path, rng), cutPower(journal, rng);
+        nc::sys().boot_id = [] { return "a later boot"; };
+        expectOldOrNew("power cut", n);
+        // After close, the change is the file's for good.
+        EXPECT_TRUE(n > 0 || readState(path, keys, NC_O_RO) == changed) << "power cut after close";
+        nc::resetSysCalls();
+        if (HasFailure()) return;
+      }
     }
-  }
-  }
   EXPECT_GT(n, 10);  // the change made that many calls
   munmap(g_log, sizeof(Log));
 }

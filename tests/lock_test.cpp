@@ -36,16 +36,13 @@ TEST(Locks, AnotherProcesssChangeIsSeenAtTheNextLock) {
     const std::string path = dir.file("r");
     const pid_t mine = spawn([&] {
       TestNConfig h(careful);
-      bool ok = makeRegistry(h, path, 4) == NC_ERR_OK && h.createDir("/d/e", 4) == NC_ERR_OK &&
-                h.chDir("/d/e") == NC_ERR_OK;
+      bool ok = makeRegistry(h, path, 4) == NC_ERR_OK && h.createDir("/d/e", 4) == NC_ERR_OK;
       for (int j = 0; ok && j < 3; j++) ok = h.setKey(("/k" + std::to_string(j)).c_str(), j) == NC_ERR_OK;
-      const pid_t other = spawn([&] {
-        NConfig o(0);
-        return openAs(o, path, NC_O_RW) && o.setKey("/d/e/big", std::string(20000, 'b').c_str()) == NC_ERR_OK;
-      });
-      ok = waitFor(other) == 0 && ok;
-      // Relative to /d/e, re-resolved.
-      return ok && valueOf(h, "big").size() == 20000u && h.cdir == h.find("/d/e");
+      ok = ok && h.chDir("/d/e") == NC_ERR_OK && waitFor(spawn([&] {
+             NConfig o(0);
+             return openAs(o, path, NC_O_RW) && o.setKey("/d/e/big", std::string(20000, 'b').c_str()) == 0;
+           })) == 0;
+      return ok && valueOf(h, "big").size() == 20000u && h.cdir == h.find("/d/e");  // relative, re-resolved
     });
     EXPECT_EQ(waitFor(mine), 0) << (careful ? "careful" : "plain") << " handle";
   }
