@@ -1,0 +1,156 @@
+// The store's tool interface: what inspectors, editors and repair tools need
+// beyond the typed calls of NConfig, so that no tool reads or writes the file
+// behind the store's back.
+//
+//   - NConfigTool, a handle that also walks a tree (entry by entry, with type,
+//     length and value bytes), stores untyped values, abandons a bracket's
+//     changes (rollback) and tells when another process committed;
+//   - whole-file copies: in the other byte order, compacted, a consistent
+//     copy of a live registry, and a salvage of a damaged one.
+//
+// Byte order: a registry file keeps the byte order of the machine that made
+// it. The store opens files of either order on any machine, with the same
+// guarantees; a file is never converted on disk except by nc_convert, which
+// writes a new file. Values handed to callers (walk entries included) are in
+// this machine's order.
+//
+// Results are NC_ERR_ codes; where a call can say more, it fills a `why`
+// string (one line, no file name) that the caller owns.
+#ifndef LIB_SYSTEM_NCONFIG_TOOL_H
+#define LIB_SYSTEM_NCONFIG_TOOL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "lib/system/nconfig.h"
+
+// Byte orders of registry files.
+#define NC_ORDER_LITTLE 1
+#define NC_ORDER_BIG 2
+
+// The byte order of this machine: NC_ORDER_LITTLE or NC_ORDER_BIG.
+int nc_host_order();
+
+// One entry met by NConfigTool::walk or described by NConfigTool::describe.
+// The pointers are valid only during the call that hands the entry out.
+struct nc_entry {
+  const char *path;   // absolute path ("/" for the root); null from describe
+  const char *name;   // last component ("/" for the root); null from describe
+  uint32_t type;      // NC_DIR .. NC_LINK
+  bool has_value;     // a value is stored (always true for NC_DIR)
+  uint32_t length;    // value bytes (a string's NUL included); slots for NC_DIR
+  const char *value;  // the `length` value bytes, integers and doubles in this
+                      // machine's order; null for NC_DIR and keys without a value
+  uint32_t depth;     // 0 for the entry the walk starts at
+  uint32_t where;     // offset of the entry in the file
+};
+
+// What a walk callback answers.
+#define NC_WALK_ON 0    // go on, into this directory's children
+#define NC_WALK_SKIP 1  // go on, but not below this directory
+
+// Growth parameters kept in a registry's superblock.
+struct nc_params {
+  uint32_t size_inc;   // growth unit, in 4096-byte pages
+  uint32_t ent_inc;    // directory slots added at a time
+  uint32_t chunk_inc;  // free-chunk table records added at a time
+};
+
+// A sign of what a registry has committed: equal stamps taken under two
+// locks mean no process committed in between (no false "equal"; a stamp may
+// differ without a change, e.g. after a checkpoint).
+struct nc_stamp {
+  uint64_t words[6];
+  bool operator==(const nc_stamp &o) const {
+    for (int i = 0; i < 6; i++)
+      if (words[i] != o.words[i]) return false;
+    return true;
+  }
+  bool operator!=(const nc_stamp &o) const { return !(*this == o); }
+};
+
+// A registry handle for tools. Everything NConfig guarantees holds; the calls
+// below add to it. Not shared between threads.
+class NConfigTool : public NConfig {
+ public:
+  explicit NConfigTool(int protect = 0) : NConfig(protect) {}
+
+  // Calls fn(entry, ctx) for the entry `path` names and, to `depth` levels
+  // below it (-1: all), everything below: depth first, each directory's
+  // children in slot (name) order. fn answers NC_WALK_ON, NC_WALK_SKIP, or
+  // anything else to stop the walk, which then answers that value. Holds
+  // (or nests in) a shared lock throughout, so the walk sees one committed
+  // state; fn must not write through this handle. Results: NC_ERR_OK,
+  // NC_ERR_NFILE (not open), NC_ERR_NEXIST, NC_ERR_NDIR (a component is not a
+  // directory), NC_ERR_CORRUPT (a link that leaves the file), NC_ERR_NMEM, or
+  // fn's stop value.
+  int walk(const char *path, int depth, int (*fn)(const nc_entry *e, void *ctx), void *ctx);
+  // Fills `out` (path, name: null) for the entry `path` names, under a shared
+  // lock. Results: NC_ERR_OK, NC_ERR_NFILE, NC_ERR_NEXIST, NC_ERR_NDIR,
+  // NC_ERR_NVAL (null argument).
+  int describe(const char *path, nc_entry *out);
+  // Stores a key of type `t` (NC_STRING .. NC_DOUBLE) byte for byte, creating
+  // missing directories; `len` 0 with a null value stores a key without a
+  // value. A string must end in its NUL; integers are 4 or 8 bytes, doubles
+  // 8 or 16, in this machine's order. Results as setKey, and NC_ERR_NVAL for
+  // a length the type cannot have.
+  int setUntyped(const char *path, uint32_t t, const char *value, uint32_t len);
+  // Abandons every change made since the outermost exclusive lock was taken;
+  // the lock stays held, and releasing it then commits nothing. Results:
+  // NC_ERR_OK, NC_ERR_NFILE, NC_ERR_PERM (no exclusive lock held).
+  int rollback();
+  // The growth parameters of the open file. Results: NC_ERR_OK, NC_ERR_NFILE.
+  int parameters(nc_params *out);
+  // The open file's byte order (NC_ORDER_LITTLE or NC_ORDER_BIG); 0 when the
+  // handle is not open.
+  int byteOrder() const;
+  // Takes the stamp of what the registry has committed, under (or nested in)
+  // a shared lock. Reads no value. Results: NC_ERR_OK, NC_ERR_NFILE.
+  int stamp(nc_stamp *out);
+  // The paths a watcher should be told about when they change: the registry
+  // and its journal, in that order.
+  std::vector<std::string> watchedFiles() const;
+};
+
+// Writes `dst`, which must not exist, as a copy of the sound registry `src`
+// in the byte order `order` (NC_ORDER_LITTLE or NC_ORDER_BIG; the same order
+// copies). Reads `src` under a shared lock, as committed (a pending journal
+// included). Every value stays as it is: integers and doubles are swapped by
+// their stored width, strings and raw values are not. Results: NC_ERR_OK,
+// NC_ERR_NFILE (src cannot be read, dst cannot be made), NC_ERR_PERM (dst
+// exists), NC_ERR_CORRUPT (src is damaged: `why` says how), NC_ERR_NVAL.
+int nc_convert(const char *src, const char *dst, int order, std::string *why);
+
+// Writes `dst`, which must not exist, as a fresh registry holding the tree
+// of `src` (read under one shared lock) with no free space inside it; `p`
+// gives its growth parameters (null: those of src). dst has src's byte
+// order. Results as nc_convert.
+int nc_compact(const char *src, const char *dst, const nc_params *p, std::string *why);
+
+// Writes `dst`, which must not exist, as a byte-for-byte copy of the live
+// registry `src` as committed at one moment (taken under its shared lock,
+// with what its journal holds applied), synced before it answers. Other
+// processes may go on reading and writing src. Results as nc_convert.
+int nc_backup(const char *src, const char *dst, std::string *why);
+
+// What nc_salvage kept and lost.
+struct nc_salvage_report {
+  std::vector<std::string> lost;  // one line per entry left out: "PATH: reason"
+  uint32_t directories = 0;       // kept, the root included
+  uint32_t keys = 0;              // kept keys of a value type
+};
+
+// Writes `dst`, which must not exist, as a new registry (in `damaged`'s byte
+// order) holding every entry of `damaged` whose name, type, parent link and
+// value are still sound; works without trusting a byte of the file, in
+// either byte order, and finds the tree when the superblock or magic is
+// damaged (from the root entry at offset 36 and what the table left).
+// Results: NC_ERR_OK (report filled; something may have been lost),
+// NC_ERR_NFILE, NC_ERR_PERM (dst exists), NC_ERR_CORRUPT (nothing of a
+// registry could be found: `why` says so).
+int nc_salvage(const char *damaged, const char *dst, nc_salvage_report *report,
+               std::string *why);
+
+#endif  // LIB_SYSTEM_NCONFIG_TOOL_H
