@@ -83,8 +83,9 @@ inline void putInOrder(const std::string &path, bool foreign) {
   unlink((path + "-journal").c_str());
 }
 
-// The checker's report on the file at `path`, of either byte order.
-inline nc_check_report checkAnyOrder(const std::string &path) {
+// The registry file at `path` in this machine's byte order (as it stands
+// when it is of the other order and does not convert).
+inline std::vector<unsigned char> inHostOrder(const std::string &path) {
   std::vector<unsigned char> image = readFile(path);
   if (otherOrder(image)) {
     uint32_t size;
@@ -94,6 +95,12 @@ inline nc_check_report checkAnyOrder(const std::string &path) {
         nc::swapOrder(reinterpret_cast<char *>(image.data()), size, !nc::hostIsBig()).empty())
       image.resize(size);
   }
+  return image;
+}
+
+// The checker's report on the file at `path`, of either byte order.
+inline nc_check_report checkAnyOrder(const std::string &path) {
+  const std::vector<unsigned char> image = inHostOrder(path);
   return nc_check_image(image.data(), image.size());
 }
 

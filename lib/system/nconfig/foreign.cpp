@@ -65,14 +65,14 @@ int foreignView(std::vector<char> &raw, int prot, char **view, unsigned int *siz
   const nc_sb_s sb = hostSuperblock(raw.data());
   if (superblockProblem(&sb, raw.size())) return NC_ERR_CORRUPT;
   raw.resize(sb.size);  // a longer file was grown by a commit not finished
-  void *m = mmap(nullptr, sb.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void *m = sys().mmap(sb.size, PROT_READ | PROT_WRITE, -1);
   if (m == MAP_FAILED) return NC_ERR_NMEM;
   memcpy(m, raw.data(), sb.size);
   if (!swapOrder(static_cast<char *>(m), sb.size, !hostIsBig()).empty()) {
-    munmap(m, sb.size);
+    sys().munmap(m, sb.size);
     return NC_ERR_CORRUPT;
   }
-  if (prot != (PROT_READ | PROT_WRITE)) mprotect(m, sb.size, prot);
+  if (prot != (PROT_READ | PROT_WRITE)) sys().mprotect(m, sb.size, prot);
   *view = static_cast<char *>(m);
   *size = sb.size;
   return NC_ERR_OK;
@@ -115,10 +115,10 @@ void keepCommitted(std::vector<char> &base, const std::vector<Range> &ranges, ui
 
 void NConfig::adoptView(char *view, unsigned int size) {
   dropCache();
-  if (data && txn && (txn->overlay || txn->foreign))
-    munmap(data, txn->overlay ? txn->overlay_bytes : lsize);
+  if (data && txn && txn->overlay)
+    munmap(data, txn->overlay_bytes);
   else if (data)
-    sys().munmap(data, lsize);
+    sys().munmap(data, txn && txn->foreign ? std::max<size_t>(lsize, txn->mapped) : lsize);
   if (txn) {
     txn->overlay = false;
     txn->stale = false;
@@ -128,6 +128,7 @@ void NConfig::adoptView(char *view, unsigned int size) {
   }
   data = view;
   lsize = size;
+  if (txn) txn->mapped = size;
   sb = reinterpret_cast<nc_sb_s *>(data);
   rdir = nc::View{data, lsize}.entry(sb->root);
   chunks = nullptr;
@@ -159,21 +160,22 @@ void NConfig::followForeign() {
 }
 
 bool NConfig::revertForeign() {
-  std::vector<char> raw;
-  try {
-    raw = txn->base;
-  } catch (const std::bad_alloc &) {
+  // The view is never shorter than the bytes last seen (the file only grows),
+  // so they are converted over it in place: no mapping can be refused.
+  const std::vector<char> &base = txn->base;
+  if (base.size() < sizeof(nc_sb_s) || base.size() > std::max<size_t>(lsize, txn->mapped)) {
     txn->stale = true;
     return false;
   }
-  const int prot = omode == NC_O_RW && (!careful || lock == NC_L_RW) ? PROT_READ | PROT_WRITE
-                                                                      : PROT_READ;
-  char *view;
-  unsigned int size;
-  if (nc::foreignView(raw, prot, &view, &size) != NC_ERR_OK) {
+  memcpy(data, base.data(), base.size());
+  if (!nc::swapOrder(data, base.size(), !nc::hostIsBig()).empty()) {
     txn->stale = true;
     return false;
   }
-  adoptView(view, size);
+  for (uint32_t p : txn->pages) txn->marked[p / 64] &= ~(uint64_t(1) << (p % 64));
+  txn->pages.clear();
+  txn->untracked = txn->growth_refused = false;
+  lsize = uint32_t(base.size());
+  sb = reinterpret_cast<nc_sb_s *>(data);
   return true;
 }

@@ -189,6 +189,7 @@ int NConfig::open(int how) {
   settleJournal();
   int rc = txn->refusal == NC_ERR_CORRUPT ? NC_ERR_CORRUPT : NC_ERR_OK;
   if (!data && rc == NC_ERR_OK) rc = mapFile(&data, &lsize);
+  if (rc == NC_ERR_OK && txn->foreign && !txn->overlay) txn->mapped = lsize;
   if (rc != NC_ERR_OK) {
     close();
     return rc;
@@ -239,7 +240,7 @@ void NConfig::unmapView() {
   if (data && txn && txn->overlay)
     munmap(data, txn->overlay_bytes);
   else if (data && txn && txn->foreign)
-    munmap(data, lsize);
+    sys().munmap(data, std::max<size_t>(lsize, txn->mapped));
   else if (data)
     sys().munmap(data, lsize);
   if (txn) {
@@ -275,13 +276,15 @@ int NConfig::_remap(unsigned int osize, unsigned int nsize) {
   // refusal leaves the handle on it, whole. A stale view is never moved: its
   // pages that stopped following the file would go with it.
   const bool stale = txn && txn->stale;
-  void *view = data && osize && !stale ? sys().mremap(data, osize, nsize) : MAP_FAILED;
-  if (view == MAP_FAILED && txn && txn->foreign) {
+  const bool foreign = txn && txn->foreign;
+  const size_t had = foreign ? std::max<size_t>(osize, txn->mapped) : osize;  // bytes mapped now
+  void *view = data && osize && !stale ? sys().mremap(data, had, nsize) : MAP_FAILED;
+  if (view == MAP_FAILED && foreign) {
     // An anonymous view of a file of the other order moves by copying.
-    view = mmap(nullptr, nsize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    view = sys().mmap(nsize, PROT_READ | PROT_WRITE, -1);
     if (view == MAP_FAILED) return NC_ERR_NMEM;
     if (data) memcpy(view, data, std::min(osize, nsize));
-    if (data && osize) munmap(data, osize);
+    if (data && had) sys().munmap(data, had);
   } else if (view == MAP_FAILED) {
     const int rw = PROT_READ | PROT_WRITE;
     const int prot = omode == NC_O_RW && (!careful || lock == NC_L_RW) ? rw : PROT_READ;
@@ -306,6 +309,7 @@ int NConfig::_remap(unsigned int osize, unsigned int nsize) {
     if (stale) txn->stale = false;  // every page not listed follows the file again
   }
   data = static_cast<char *>(view);
+  if (foreign) txn->mapped = nsize;
   sb = reinterpret_cast<nc_sb_s *>(data);
   dropCache();
   // Null when the superblock no longer names a root inside the view.
@@ -386,6 +390,7 @@ void NConfig::showFileAgain() {
   unmapView();
   data = view;
   lsize = size;
+  if (txn->foreign) txn->mapped = size;
   sb = reinterpret_cast<nc_sb_s *>(data);
   update = ~sb->modtime;  // every pointer is derived again
 }

@@ -31,6 +31,7 @@ struct nc_txn_s {
   // For a file of the other byte order: its bytes, in its own order, as the
   // view (an anonymous copy in this machine's order) last showed them.
   std::vector<char> base;
+  size_t mapped = 0;             // and the length of its anonymous view's mapping
   nc::Journal journal;
 };
 
