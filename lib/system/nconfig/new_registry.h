@@ -15,6 +15,7 @@ namespace nc {
 
 class NewRegistry : public TreeSink {
  public:
+  // Makes nothing yet: create() makes the file.
   NewRegistry() : handle_(0) {}
   // Removes the file (and its journal) unless finish() succeeded.
   ~NewRegistry() override;
