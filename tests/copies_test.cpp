@@ -190,6 +190,20 @@ TEST(SalvageRefuses, WhatIsNoRegistryAndAnExistingCopy) {
   EXPECT_EQ(readFile(copy), std::vector<unsigned char>({1, 2, 3}));
 }
 
+// A rewrite that meets damage half-way changes no byte: the walk is made
+// whole before anything is swapped.
+TEST(SwapOrder, LeavesADamagedImageAsItWas) {
+  for (auto damage : {+[](Sample &t) { t.set(t.slot(t.sub, 0), 0x7FFFFF00); },
+                      +[](Sample &t) { t.set(t.z + 16, 3); }}) {
+    Sample t(false);
+    damage(t);
+    const Image before = t.b.image();
+    Image &img = t.b.image();
+    EXPECT_NE(nc::swapOrder(reinterpret_cast<char *>(img.data()), img.size(), nc::hostIsBig()), "");
+    EXPECT_EQ(img, before);
+  }
+}
+
 // ---- convert and compact ---------------------------------------------------
 
 // A registry made by the store with every kind of value, a key without one,
