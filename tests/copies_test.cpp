@@ -123,6 +123,9 @@ const SalvageCase kSalvage[] = {
     {"name outside", [](Sample &t) { t.set(t.s, 0xFFFFF0); }, {"/a/s string hello"}, {"/a slot 2: the entry's name"}},
     {"value past the end", [](Sample &t) { t.set(t.s + 16, 0x7FFFFFF0); }, {"/a/s string hello"}, {"/a/s: its value lies outside"}},
     {"string without end", [](Sample &t) { *t.at(t.get(t.bk + 12) + 3) = 'q'; }, {"/b string xyz"}, {"/b: its string has no end"}},
+    {"narrow numbers widened", [](Sample &t) {
+       t.set(t.get(t.n + 12), uint32_t(-7)), t.set(t.n + 16, 4);
+       *t.at(t.get(t.u + 12)) = 42, t.set(t.u + 16, 1); }, {}, {}},
     {"number of 3 bytes", [](Sample &t) { t.set(t.n + 16, 3); }, {"/n int -7"}, {"/n: its value has an impossible width"}},
     {"slot pointing outside", [](Sample &t) { t.set(t.slot(36, 0), 0x7FFFFF00); }, {"/z double 2.500000"}, {"/ slot 0: points outside"}},
     {"slot array outside", [](Sample &t) { t.set(t.sub + 12, 0x7FFFFF00); }, {"/a/sub/r raw r1"}, {"/a/sub: its slot array lies outside"}},

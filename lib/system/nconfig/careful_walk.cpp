@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <set>
+#include <type_traits>
 
 namespace nc {
 
@@ -160,13 +161,27 @@ class Walker {
       return *why = "its value has an impossible width (" + std::to_string(len) + " bytes)", false;
     unsigned char raw[8] = {};
     img_.value(e.offset, len, true, raw);
-    uint64_t v = 0;
-    if (len == 8) memcpy(&v, raw, 8);
-    if (len == 4) { uint32_t w; memcpy(&w, raw, 4); v = e.type == NC_INT ? uint64_t(int64_t(int32_t(w))) : w; }
-    if (len == 2) { uint16_t w; memcpy(&w, raw, 2); v = e.type == NC_INT ? uint64_t(int64_t(int16_t(w))) : w; }
-    if (len == 1) v = e.type == NC_INT ? uint64_t(int64_t(int8_t(raw[0]))) : raw[0];
+    const uint64_t v = len == 8 ? load<uint64_t, uint64_t>(raw)
+                       : e.type == NC_INT ? widen<int8_t, int16_t, int32_t>(raw, len)
+                                          : widen<uint8_t, uint16_t, uint32_t>(raw, len);
     out->assign(reinterpret_cast<const char *>(&v), 8);
     return true;
+  }
+
+  // The number of type T at p, as 64 bits of type W (sign-extended when
+  // signed).
+  template <typename T, typename W>
+  static uint64_t load(const unsigned char *p) {
+    T v;
+    memcpy(&v, p, sizeof v);
+    return uint64_t(W(v));
+  }
+  // The integer of `len` (1, 2 or 4) bytes at p, widened to 64 bits by the
+  // signedness of its types.
+  template <typename B, typename H, typename W>
+  static uint64_t widen(const unsigned char *p, uint32_t len) {
+    using L = typename std::conditional<std::is_signed<B>::value, int64_t, uint64_t>::type;
+    return len == 1 ? load<B, L>(p) : len == 2 ? load<H, L>(p) : load<W, L>(p);
   }
 
   const RawImage &img_;
