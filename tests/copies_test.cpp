@@ -108,7 +108,7 @@ struct SalvageCase {
   const char *what;
   void (*damage)(Sample &);
   std::vector<std::string> gone;  // lines of kSampleTree missing from the copy
-  std::vector<std::string> lost;  // what the report says, one part of a line each
+  std::vector<std::string> lost;  // how each line of the report begins
   const char *params = "2/4/8";
 };
 

@@ -30,7 +30,7 @@ int nc_convert(const char *src, const char *dst, int order, std::string *why) {
   const nc::RawImage raw = nc::RawImage::of(image.data(), image.size());
   nc_sb_s sb;
   raw.superblock(&sb);
-  image.resize(sb.size);  // bytes past the recorded size are no part of it
+  image.resize(sb.size);  // bytes past the recorded size do not belong to it
   const bool big = raw.swapped() != nc::hostIsBig();
   if (big != (order == NC_ORDER_BIG)) {
     const std::string problem = nc::swapOrder(image.data(), image.size(), big);
