@@ -19,12 +19,3 @@ int NConfigTool::parameters(nc_params *) { return NC_ERR_NOSUPPORT; }
 int NConfigTool::byteOrder() const { return 0; }
 int NConfigTool::stamp(nc_stamp *) { return NC_ERR_NOSUPPORT; }
 std::vector<std::string> NConfigTool::watchedFiles() const { return {}; }
-
-int nc_convert(const char *, const char *, int, std::string *) { return NC_ERR_NOSUPPORT; }
-int nc_compact(const char *, const char *, const nc_params *, std::string *) {
-  return NC_ERR_NOSUPPORT;
-}
-int nc_backup(const char *, const char *, std::string *) { return NC_ERR_NOSUPPORT; }
-int nc_salvage(const char *, const char *, nc_salvage_report *, std::string *) {
-  return NC_ERR_NOSUPPORT;
-}
