@@ -63,6 +63,10 @@ int readLocked(int fd, const char *path, std::vector<char> *image, std::string *
   if (int err = readAll(fd, image->data(), image->size()))
     return *why = failure("cannot read it", err), NC_ERR_NFILE;
   Journal journal;
+  // The journal's words are in the registry's byte order.
+  journal.setSwapped(image->size() >= sizeof(nc_sb_s) &&
+                     foreignByteOrder(reinterpret_cast<const nc_sb_s *>(image->data()),
+                                      image->size()));
   if (journal.look(path, fd, false) != Journal::kBehind) return NC_ERR_OK;
   uint32_t records = 0;
   std::vector<char> overlaid;
