@@ -115,6 +115,8 @@ void keepCommitted(std::vector<char> &base, const std::vector<Range> &ranges, ui
 
 }  // namespace nc
 
+bool NConfig::fileForeign() const { return fd >= 0 && txn && txn->foreign; }
+
 void NConfig::adoptView(char *view, unsigned int size) {
   dropCache();
   if (data && txn && txn->overlay)
