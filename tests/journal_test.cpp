@@ -213,3 +213,67 @@ TEST(JournalDamage, NothingIsReplayedFromADamagedJournal) {
 }
 
 }  // namespace
+
+namespace {
+
+// Calls that reach the system only through the seam: each is failed here,
+// and the handle answers an error (or, where the call only tidies up, goes
+// on without it) while neither file is damaged.
+TEST(JournalSafety, FailedCallsOfTheSeamAreResults) {
+  using Files = void (*)(const std::string &);
+  using Act = int (*)(const std::string &);
+  auto setK0 = [](const std::string &path) {
+    NConfig h(0);
+    return openAs(h, path, NC_O_RW) ? h.setKey("/k0", "changed") : -100;
+  };
+  const std::tuple<const char *, Files, void (*)(), Act, int, const char *, std::string> rows[] = {
+      // what, files, fault, act, its answer, on standard error, then seen
+      {"setting a damaged journal aside",
+       [](auto &path) {
+         leaveRecords(path);
+         auto j = readFile(path + "-journal");
+         j[nc::kJournalRecords + 40] ^= 1;  // record 1 fails, 2 and 3 are whole
+         writeFile(path + "-journal", j);
+       },
+       [] { nc::sys().rename = [](const char *, const char *) { return errno = EIO, -1; }; },
+       setK0, NC_ERR_PERM, "cannot set it aside: Input/output error", kNone},
+      {"mapping the journal", leaveRecords,
+       [] { nc::sys().mmap_shared = [](size_t, int, int) -> void * { return errno = ENOMEM, MAP_FAILED; }; },
+       setK0, NC_ERR_PERM, "not using journal: cannot map it: Cannot allocate memory", kAll},
+      {"copying the file for the overlay", leaveRecords,
+       [] { nc::sys().mmap_anon = [](size_t, int) -> void * { return errno = ENOMEM, MAP_FAILED; }; },
+       [](auto &path) {
+         NConfig h(0);
+         char *v = nullptr;
+         return openAs(h, path, NC_O_RO) ? h.getKey("/k0", v) : -100;
+       },
+       NC_ERR_NMEM, "", kAll},
+      {"giving a new journal its mode",
+       [](auto &path) { ASSERT_EQ(makeRegistry(*std::make_unique<TestNConfig>(), path), NC_ERR_OK); },
+       [] { nc::sys().fchmod = [](int, mode_t) { return errno = EPERM, -1; }; },
+       setK0, NC_ERR_PERM, "cannot create journal", kNone},
+      {"removing an earlier file's journal", [](auto &path) { leaveRecords(path), unlink(path.c_str()); },
+       [] { nc::sys().unlink = [](const char *) { return errno = EACCES, -1; }; },
+       [](auto &path) { return makeRegistry(*std::make_unique<TestNConfig>(), path); }, NC_ERR_OK, "",
+       kNone},
+  };
+  for (const auto &[what, files, fault, act, answer, said, after] : rows) {
+    SCOPED_TRACE(what);
+    TempDir dir;
+    const std::string path = dir.file("r"), journal = path + "-journal";
+    files(path);
+    const auto registry = snapshot(path), planted = snapshot(journal);
+    testing::internal::CaptureStderr();
+    fault();
+    EXPECT_EQ(act(path), answer);
+    nc::resetSysCalls();
+    EXPECT_EQ(snapshot(journal), planted);
+    EXPECT_TRUE(answer == NC_ERR_OK || snapshot(path) == registry);
+    EXPECT_TRUE(nc_check_file(path.c_str()).ok());
+    EXPECT_EQ(seen(path, NC_O_RO), after);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(said), err.npos) << err;
+  }
+}
+
+}  // namespace

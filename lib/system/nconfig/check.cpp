@@ -6,7 +6,10 @@
 // regions that overlap are damage, gaps between them are leaked runs.
 #include "lib/system/nconfig_check.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -446,21 +449,23 @@ nc_check_report nc_check_image(const void *image, size_t length) {
 nc_check_report nc_check_file(const char *path) {
   nc_check_report report;
   std::vector<uint8_t> bytes;
-  FILE *f = fopen(path, "rb");
-  if (f) {
-    try {
-      uint8_t buf[65536];
-      size_t n;
-      while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-    } catch (const std::bad_alloc &) {
-      fclose(f);
-      report.damage.push_back({0, "out of memory while reading the file"});
-      return report;
+  const int f = nc::sys().open(path, O_RDONLY | O_CLOEXEC, 0);
+  bool failed = f < 0;
+  try {
+    uint8_t buf[65536];
+    ssize_t n = 0;
+    while (!failed && (n = nc::sys().pread(f, buf, sizeof buf, off_t(bytes.size()))) != 0) {
+      if (n < 0 && errno == EINTR) continue;
+      failed = n < 0;
+      if (!failed) bytes.insert(bytes.end(), buf, buf + n);
     }
-    bool failed = ferror(f);
-    fclose(f);
-    if (!failed) return nc_check_image(bytes.data(), bytes.size());
+  } catch (const std::bad_alloc &) {
+    nc::sys().close(f);
+    report.damage.push_back({0, "out of memory while reading the file"});
+    return report;
   }
+  if (f >= 0) nc::sys().close(f);
+  if (!failed) return nc_check_image(bytes.data(), bytes.size());
   report.damage.push_back({0, format("cannot read %s", path)});
   return report;
 }

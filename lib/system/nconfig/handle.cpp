@@ -87,12 +87,12 @@ int NConfig::createNew(unsigned int resize, unsigned int dirent, unsigned int mc
   // A file the allocator could not work in is never made: the table needs two
   // records, directories must grow, and the table must fit with room to spare.
   if (nc::creationProblem(resize, dirent, mchunks)) return NC_ERR_NVAL;
-  if (access(fname, F_OK) == 0) return NC_ERR_PERM;
+  if (sys().access(fname, F_OK) == 0) return NC_ERR_PERM;
   int f = sys().open(fname, O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (f < 0) return errno == EEXIST ? NC_ERR_PERM : NC_ERR_NFILE;
   // A journal left by an earlier file at this path holds nothing for this
   // one: it is retired before the file can be opened.
-  unlink((std::string(fname) + "-journal").c_str());
+  sys().unlink((std::string(fname) + "-journal").c_str());
 
   const uint32_t size = resize * nc::kPageSize;
   const uint32_t table_end = uint32_t(nc::headerBytes(mchunks));
@@ -122,7 +122,7 @@ int NConfig::createNew(unsigned int resize, unsigned int dirent, unsigned int mc
             sys().fsync(f) == 0;
   ok = sys().close(f) == 0 && ok;
   if (!ok) {
-    unlink(fname);  // never leave a half-made registry behind
+    sys().unlink(fname);  // never leave a half-made registry behind
     return NC_ERR_NFILE;
   }
   return NC_ERR_OK;
@@ -238,7 +238,7 @@ void NConfig::close() {
 void NConfig::unmapView() {
   dropCache();
   if (data && txn && txn->overlay)
-    munmap(data, txn->overlay_bytes);
+    sys().munmap(data, txn->overlay_bytes);
   else if (data && txn && txn->foreign)
     sys().munmap(data, std::max<size_t>(lsize, txn->mapped));
   else if (data)
@@ -485,34 +485,37 @@ bool NConfig::showsCopy() const { return txn && txn->overlay; }
 
 void NConfig::showJournal() {
   // The view becomes a copy of the file with the journal's records applied:
-  // the committed state, which the file itself may not hold yet.
+  // the committed state, which the file itself may not hold yet. Without the
+  // copy the file would show an older state, or part of a commit: the view
+  // is then stale, and operations fail until a lock makes the copy.
+  auto cannot = [this] { txn->stale = true; };
   off_t flen = 0;
   std::vector<char> image;
   uint32_t records = 0;
   try {
     if (sys().fstat_size(fd, &flen) != 0 || flen < off_t(sizeof(nc_sb_s)) ||
         uint64_t(flen) > 0xFFFFFFFFull)
-      return;
+      return cannot();
     image.resize(size_t(flen));
-    if (sys().pread(fd, image.data(), image.size(), 0) != ssize_t(image.size())) return;
+    if (sys().pread(fd, image.data(), image.size(), 0) != ssize_t(image.size())) return cannot();
     const int rc = txn->journal.overlay(image, &records);
     if (rc == nc::Journal::kUnsound) return judgeDamage(false);
-    if (rc != 0 || records == 0) return;
+    if (rc != 0) return cannot();
+    if (records == 0) return;
     if (txn->foreign) {
       const uint32_t size = nc::byteSwap(reinterpret_cast<const nc_sb_s *>(image.data())->size);
       if (size > image.size() || !nc::swapOrder(image.data(), size, !nc::hostIsBig()).empty())
-        return;
+        return cannot();
       image.resize(size);
     }
   } catch (const std::bad_alloc &) {
-    return;
+    return cannot();
   }
   const nc_sb_s *head = reinterpret_cast<const nc_sb_s *>(image.data());
-  void *m = mmap(nullptr, image.size(), PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (m == MAP_FAILED) return;
+  void *m = sys().mmap_anon(image.size(), PROT_READ | PROT_WRITE);
+  if (m == MAP_FAILED) return cannot();
   memcpy(m, image.data(), image.size());
-  mprotect(m, image.size(), PROT_READ);
+  sys().mprotect(m, image.size(), PROT_READ);
   unmapView();
   data = static_cast<char *>(m);
   lsize = head->size;

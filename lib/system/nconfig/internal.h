@@ -96,6 +96,24 @@ struct SysCalls {
   void *(*mmap_fixed)(void *addr, size_t len, int prot, int fd, off_t off);
   // This boot's id, as the kernel tells it ("" when it does not).
   const char *(*boot_id)();
+  int (*unlink)(const char *path);
+  int (*rename)(const char *from, const char *to);
+  int (*lstat)(const char *path, struct stat *st);
+  int (*access)(const char *path, int how);
+  int (*fchown)(int fd, uid_t uid, gid_t gid);
+  int (*fchmod)(int fd, mode_t mode);
+  int (*ftruncate)(int fd, off_t len);
+  uid_t (*geteuid)();
+  // statx of the file open on `fd`, for the fields in `mask`.
+  int (*fstatx)(int fd, unsigned mask, struct statx *sx);
+  // The inode's generation (FS_IOC_GETVERSION).
+  int (*inode_generation)(int fd, int *generation);
+  // Whether user `uid` belongs to group `gid`, as the user database says.
+  bool (*member_of)(uid_t uid, gid_t gid);
+  // Maps the whole file shared (the journal, read-only).
+  void *(*mmap_shared)(size_t len, int prot, int fd);
+  // Maps `len` bytes of private anonymous memory (the read-only overlay).
+  void *(*mmap_anon)(size_t len, int prot);
 };
 
 // The table in force. Defaults to the real system calls.

@@ -188,7 +188,7 @@ bool Journal::forThisFile() const {
 
 bool Journal::replaced(const std::string &path) const {
   struct stat now, open;
-  return lstat(path.c_str(), &now) != 0 || sys().fstat(fd_, &open) != 0 ||
+  return sys().lstat(path.c_str(), &now) != 0 || sys().fstat(fd_, &open) != 0 ||
          now.st_ino != open.st_ino || now.st_dev != open.st_dev;
 }
 

@@ -33,18 +33,6 @@ void syncDirectory(const std::string &path) {
   sys().close(d);
 }
 
-// True when user `uid` belongs to group `gid`, as the user database says.
-bool memberOf(uid_t uid, gid_t gid) {
-  char buf[4096];
-  struct passwd pw, *found = nullptr;
-  if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) != 0 || !found) return false;
-  if (pw.pw_gid == gid) return true;
-  gid_t groups[256];
-  int n = 256;
-  if (getgrouplist(pw.pw_name, pw.pw_gid, groups, &n) < 0) return false;
-  return std::find(groups, groups + n, gid) != groups + n;
-}
-
 }  // namespace
 
 const char *bootId() { return sys().boot_id(); }
@@ -58,10 +46,10 @@ bool fileId(int fd, FileId *id) {
   // The time the file was made, where the file system keeps it; and the
   // inode's generation, which changes when an inode number is used again.
   struct statx sx;
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
+  if (sys().fstatx(fd, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
     id->made[0] = uint32_t(sx.stx_btime.tv_sec) ^ (uint32_t(sx.stx_btime.tv_nsec) << 2);
   int generation = 0;
-  if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0) id->made[1] = uint32_t(generation);
+  if (sys().inode_generation(fd, &generation) == 0) id->made[1] = uint32_t(generation);
   return true;
 }
 
@@ -75,7 +63,7 @@ const char *journalProblem(const struct stat &js, const struct stat &rs) {
   if (js.st_nlink != 1) return "it has another name (a hard link)";
   const bool group_writes = (rs.st_mode & S_IWGRP) != 0;
   if (js.st_uid != 0 && js.st_uid != rs.st_uid &&
-      !(group_writes && memberOf(js.st_uid, rs.st_gid)))
+      !(group_writes && sys().member_of(js.st_uid, rs.st_gid)))
     return "its owner may not write the registry";
   if (js.st_gid != rs.st_gid && (js.st_mode & 070) != 0) return "its group is not the registry's";
   if ((js.st_mode & 07777) & ~(rs.st_mode & 0666))
@@ -133,10 +121,10 @@ bool Journal::mapFile() {
   struct stat js;
   if (sys().fstat(fd_, &js) != 0 || js.st_size < off_t(kJournalRecords)) return false;
   if (map_ && uint64_t(js.st_size) == map_len_) return true;
-  if (map_) munmap(map_, map_len_);
+  if (map_) sys().munmap(map_, map_len_);
   // Read-only even for a writer: the head and the records are written with
   // pwrite, so that a stray store can never reach the file.
-  void *m = mmap(nullptr, size_t(js.st_size), PROT_READ, MAP_SHARED, fd_, 0);
+  void *m = sys().mmap_shared(size_t(js.st_size), PROT_READ, fd_);
   map_ = m == MAP_FAILED ? nullptr : static_cast<char *>(m);
   map_len_ = map_ ? uint64_t(js.st_size) : 0;
   head_ = reinterpret_cast<const JournalHead *>(map_);
@@ -144,7 +132,7 @@ bool Journal::mapFile() {
 }
 
 void Journal::close() {
-  if (map_) munmap(map_, map_len_);
+  if (map_) sys().munmap(map_, map_len_);
   if (fd_ >= 0) sys().close(fd_);
   map_ = nullptr;
   map_len_ = 0;
@@ -212,9 +200,9 @@ int Journal::create(const std::string &path, int reg) {
   if (err != 0) {
     struct stat js, now;
     // Take away only the file made here, never one put in its place since.
-    if (sys().fstat(jfd, &js) == 0 && lstat(path.c_str(), &now) == 0 && now.st_ino == js.st_ino &&
+    if (sys().fstat(jfd, &js) == 0 && sys().lstat(path.c_str(), &now) == 0 && now.st_ino == js.st_ino &&
         now.st_dev == js.st_dev)
-      unlink(path.c_str());
+      sys().unlink(path.c_str());
     if (fd_ != jfd) sys().close(jfd);
     close();
     fprintf(stderr, "nconfig: cannot create journal %s: %s\n", path.c_str(), strerror(err));
@@ -228,22 +216,22 @@ bool Journal::removeUnmade(const std::string &path, const struct stat &rs) {
   // A journal whose making was cut short holds nothing; made by one of the
   // registry's writers, it is made again rather than finished as it is.
   struct stat js;
-  if (lstat(path.c_str(), &js) != 0 || js.st_size >= off_t(kJournalRecords) ||
+  if (sys().lstat(path.c_str(), &js) != 0 || js.st_size >= off_t(kJournalRecords) ||
       journalProblem(js, rs))
     return false;
-  return unlink(path.c_str()) == 0;
+  return sys().unlink(path.c_str()) == 0;
 }
 
 int Journal::giveOwnership(int jfd, const struct stat &rs) {
   // Everyone who may write the registry may use its journal, and no one
   // else: its owner (where this process may set it), group and mode.
   mode_t mode = rs.st_mode & 0666;
-  if (fchown(jfd, geteuid() == 0 ? rs.st_uid : uid_t(-1), rs.st_gid) != 0) {
+  if (sys().fchown(jfd, sys().geteuid() == 0 ? rs.st_uid : uid_t(-1), rs.st_gid) != 0) {
     struct stat js;
     if (sys().fstat(jfd, &js) != 0) return errno;
     if (js.st_gid != rs.st_gid) mode &= ~mode_t(070);  // a group of ours gets nothing
   }
-  return fchmod(jfd, mode) == 0 ? 0 : errno;
+  return sys().fchmod(jfd, mode) == 0 ? 0 : errno;
 }
 
 int Journal::initialise(int jfd, uint64_t registry_bytes) {
@@ -262,7 +250,7 @@ void Journal::resize(uint64_t registry_bytes) {
   const uint32_t want = journalCapacity(registry_bytes);
   if (sys().fstat(fd_, &js) != 0) return;
   if (js.st_size > off_t(2) * want) {
-    if (ftruncate(fd_, want) != 0) return;
+    if (sys().ftruncate(fd_, want) != 0) return;
   } else if (js.st_size < off_t(want)) {
     if (sys().fallocate(fd_, 0, want) != 0 || zeroFill(fd_, js.st_size, want - js.st_size) != 0)
       return;
@@ -272,7 +260,7 @@ void Journal::resize(uint64_t registry_bytes) {
 
 int Journal::setAside(const char *registry) {
   const std::string path = journalPath(registry), aside = path + ".damaged";
-  if (rename(path.c_str(), aside.c_str()) != 0) return errno;
+  if (sys().rename(path.c_str(), aside.c_str()) != 0) return errno;
   syncDirectory(path);
   close();
   why_.clear();

@@ -1,10 +1,16 @@
 // The real system calls behind the store's seam.
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/fs.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "internal.h"
@@ -64,10 +70,45 @@ const char *sysBootId() {
   return id;
 }
 
+int sysUnlink(const char *path) { return ::unlink(path); }
+int sysRename(const char *from, const char *to) { return ::rename(from, to); }
+int sysLstat(const char *path, struct stat *st) { return ::lstat(path, st); }
+int sysAccess(const char *path, int how) { return ::access(path, how); }
+int sysFchown(int fd, uid_t uid, gid_t gid) { return ::fchown(fd, uid, gid); }
+int sysFchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+int sysFtruncate(int fd, off_t len) { return ::ftruncate(fd, len); }
+uid_t sysGeteuid() { return ::geteuid(); }
+int sysFstatx(int fd, unsigned mask, struct statx *sx) {
+  return ::statx(fd, "", AT_EMPTY_PATH, mask, sx);
+}
+int sysInodeGeneration(int fd, int *generation) {
+  return ::ioctl(fd, FS_IOC_GETVERSION, generation);
+}
+bool sysMemberOf(uid_t uid, gid_t gid) {
+  char buf[4096];
+  struct passwd pw, *found = nullptr;
+  if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) != 0 || !found) return false;
+  if (pw.pw_gid == gid) return true;
+  gid_t groups[256];
+  int n = 256;
+  if (getgrouplist(pw.pw_name, pw.pw_gid, groups, &n) < 0) return false;
+  return std::find(groups, groups + n, gid) != groups + n;
+}
+void *sysMmapShared(size_t len, int prot, int fd) {
+  return ::mmap(nullptr, len, prot, MAP_SHARED, fd, 0);
+}
+void *sysMmapAnon(size_t len, int prot) {
+  return ::mmap(nullptr, len, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+}
+
 const SysCalls kReal = {sysOpen,     sysClose, sysPwrite, sysFsync,
                         sysFstatSize, sysFallocate, sysMmap, sysMremap,
                         sysMunmap,   sysMprotect, sysFcntlLock, sysPread,
-                        sysFdatasync, sysFstat, sysMmapFixed, sysBootId};
+                        sysFdatasync, sysFstat, sysMmapFixed, sysBootId,
+                        sysUnlink,   sysRename, sysLstat, sysAccess,
+                        sysFchown,   sysFchmod, sysFtruncate, sysGeteuid,
+                        sysFstatx,   sysInodeGeneration, sysMemberOf, sysMmapShared,
+                        sysMmapAnon};
 SysCalls current = kReal;
 
 }  // namespace
