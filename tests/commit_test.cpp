@@ -4,7 +4,9 @@
 // since each file's last sync.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <map>
+#include <memory>
 #include <random>
 
 #include "lib/system/nconfig/internal.h"
@@ -62,6 +64,7 @@ struct Event {
   size_t saved;  // where in Log::bytes the bytes a write replaced are
 };
 struct Log {
+  int acked;  // commits the child saw succeed
   size_t events, used;
   Event event[1 << 14];
   char bytes[8 << 20];
@@ -100,12 +103,48 @@ void installCrashSeam() {
   s.mmap_fixed = [](void *a, size_t n, int prot, int fd, off_t off) {
     return tick(), g_real.mmap_fixed(a, n, prot, fd, off);
   };
+  s.ftruncate = [](int fd, off_t len) { return tick(), g_real.ftruncate(fd, len); };
+  s.unlink = [](const char *path) { return tick(), g_real.unlink(path); };
+  s.rename = [](const char *from, const char *to) { return tick(), g_real.rename(from, to); };
 }
 
-// Undoes a random subset of the writes each file saw since its last sync,
-// sector by sector as a power cut may, so that a write can be torn: later
-// kept writes keep their bytes.
-void cutPower(const std::string &path, std::mt19937 &rng) {
+// How a power cut treats the writes since a file's last sync: each piece
+// of `unit` bytes reached the disk or not (a growth is a piece at its end),
+// so a write can be torn, and a write can be lost while a later one stays.
+struct Cut {
+  const char *what;
+  uint64_t unit;
+  bool head;  // only where the journal's head was written since its last sync
+  bool torn;  // may tear a sector
+  bool (*reached)(bool journal, uint64_t from, std::mt19937 &rng);
+};
+bool atRandom(bool, uint64_t, std::mt19937 &rng) { return rng() % 2; }
+const Cut kCuts[] = {
+    {"sectors lost at random", 512, false, false, atRandom},
+    {"16-byte pieces lost at random", 16, false, true, atRandom},
+    {"the head's write lost, every later one kept", 16, true, false,
+     [](bool journal, uint64_t from, std::mt19937 &) { return !journal || from >= nc::kJournalRecords; }},
+    {"the head's first 32 bytes kept, its rest lost", 16, true, true,
+     [](bool journal, uint64_t from, std::mt19937 &) {
+       return !journal || from < 32 || from >= nc::kJournalRecords;
+     }},
+};
+
+// True when the journal's head was written since the journal's last sync.
+bool headUnsynced(const std::string &journal) {
+  struct stat st;
+  if (stat(journal.c_str(), &st) != 0) return false;
+  for (size_t i = g_log->events; i-- > 0;) {
+    const Event &e = g_log->event[i];
+    if (e.ino != uint64_t(st.st_ino)) continue;
+    if (e.kind == kSync) return false;
+    if (e.kind == kWrite && e.off < nc::kJournalRecords) return true;
+  }
+  return false;
+}
+
+// Undoes the writes to `path` since its last sync that `cut` loses.
+void cutPower(const std::string &path, bool journal, const Cut &cut, std::mt19937 &rng) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return;
   std::vector<unsigned char> image = readFile(path);
@@ -117,14 +156,14 @@ void cutPower(const std::string &path, std::mt19937 &rng) {
     if (e.kind == kSync) break;
     const uint64_t end = e.off + e.len;
     if (e.kind != kWrite) {  // a growth reached the disk, or not
-      if (rng() % 2) kept_end = std::max<size_t>(kept_end, size_t(end));
+      if (cut.reached(journal, end, rng)) kept_end = std::max<size_t>(kept_end, size_t(end));
       else if (e.old_size < size) size = std::max<size_t>(size_t(e.old_size), kept_end);
       continue;
     }
     const char *old = g_log->bytes + e.saved;
-    for (uint64_t sector = e.off / 512 * 512; sector < end; sector += 512) {
-      const uint64_t from = std::max(sector, e.off), to = std::min(sector + 512, end);
-      const bool reached = rng() % 2;
+    for (uint64_t sector = e.off / cut.unit * cut.unit; sector < end; sector += cut.unit) {
+      const uint64_t from = std::max(sector, e.off), to = std::min(sector + cut.unit, end);
+      const bool reached = cut.reached(journal, from, rng);
       for (uint64_t b = from; b < to && b < image.size(); b++) {
         if (reached) kept[b] = true;
         else if (!kept[b]) image[b] = b < e.old_size ? (unsigned char)old[b - e.off] : 0;
@@ -138,6 +177,72 @@ void cutPower(const std::string &path, std::mt19937 &rng) {
   writeFile(path, image);
 }
 
+const char *g_boot;  // the boot a child runs in, as its seam tells it
+const std::vector<std::string> kKeys = {"/a/one", "/a/two", "/b/three", "/c/new/four", "/big"};
+using Bytes = std::vector<unsigned char>;
+
+// Files a change may find: the registry, its journal (empty: none), and the
+// boot the change runs in when it is not the one that wrote the journal.
+struct Start {
+  const char *what;
+  Bytes registry, journal;
+  const char *boot;
+};
+
+// Each state the journal may be in when a change begins, so that the change
+// writes the head in each way: it makes the journal, checkpoints to make
+// room, is the first commit of a boot, or replays a boot's records at open
+// (and every change checkpoints at close). The registry is in this machine's
+// byte order, or (`foreign`) the other one.
+void makeStarts(const std::string &path, bool foreign, std::vector<Start> *starts) {
+  ASSERT_EQ(makeRegistry(*std::make_unique<TestNConfig>(), path), NC_ERR_OK);
+  putInOrder(path, foreign);
+  NConfig h(0);
+  ASSERT_TRUE(openAs(h, path, NC_O_RW));
+  for (int i = 0; i < 3; i++) ASSERT_EQ(h.setKey(kKeys[i].c_str(), kKeys[i].c_str()), NC_ERR_OK);
+  h.close();
+  const Bytes checkpointed = readFile(path), journal = readFile(path + "-journal");
+  ASSERT_TRUE(openAs(h, path, NC_O_RW));
+  // Records that stay in the journal and fill it, so that the change must
+  // make room; the new generation's first record covers all but the last.
+  for (const std::string &v : {std::string(3000, 'j'), std::string(3000, 'k'), std::string("short")})
+    ASSERT_EQ(h.setKey("/b/three", v.c_str()), NC_ERR_OK);
+  const Bytes held = readFile(path), records = readFile(path + "-journal");
+  *starts = {
+      {"a checkpointed journal", checkpointed, journal, nullptr},
+      {"no journal", checkpointed, {}, nullptr},
+      {"records behind which the change does not fit", held, records, nullptr},
+      {"a checkpointed journal of an earlier boot", checkpointed, journal, "the child's boot"},
+      {"records of an earlier boot the file lacks, replayed at open", checkpointed, records,
+       "the child's boot"},
+  };
+}
+
+// The change, in a child: a bracket that creates and grows, one that changes
+// and deletes (two records, each written in place unsynced), then the close
+// that empties the journal. Only the first `brackets`; g_log->acked counts
+// the commits that succeeded.
+void change(const std::string &path, int brackets) {
+  TestNConfig h;
+  if (!openAs(h, path, NC_O_RW)) _exit(2);
+  for (int k = 1; k <= brackets; k++) {
+    h.lockFile(NC_L_RW, 0);
+    if (k == 1) {
+      h.setKey("/c/new/four", "created");
+      h.setKey("/big", std::string(3000, 'z').c_str());
+    } else {
+      h.setKey("/a/one", "changed");
+      h.delKey("/a/two");
+    }
+    if (h.release() == NC_ERR_OK) g_log->acked = k;
+  }
+  h.close();
+}
+
+// The change cut short at each of its system calls, by a crash and by each
+// kind of power cut, from each start. A fresh handle, read-only then
+// read-write, then sees a sound file in a state no older than the last
+// commit acknowledged; unless a sector tore, the journal never looks damaged.
 // Run for a file of this machine's byte order and one of the other.
 class Crash : public ::testing::TestWithParam<bool> {};
 
@@ -145,81 +250,71 @@ TEST_P(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
   nc::resetSysCalls();
   TempDir tmp;
   const std::string path = tmp.file("r"), journal = path + "-journal";
-  const std::vector<std::string> keys = {"/a/one", "/a/two", "/b/three", "/c/new/four", "/big"};
-  {
-    TestNConfig h;
-    ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
-  }
-  putInOrder(path, GetParam());
-  {
-    NConfig h(0);
-    ASSERT_TRUE(openAs(h, path, NC_O_RW));
-    for (int i = 0; i < 3; i++) ASSERT_EQ(h.setKey(keys[i].c_str(), keys[i].c_str()), NC_ERR_OK);
-  }
-  const State old = readState(path, keys, NC_O_RO);
-  const std::vector<unsigned char> original = readFile(path), originalJournal = readFile(journal);
+  std::vector<Start> starts;
+  ASSERT_NO_FATAL_FAILURE(makeStarts(path, GetParam(), &starts));
   g_log = static_cast<Log *>(
       mmap(nullptr, sizeof(Log), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(g_log, MAP_FAILED);
-
-  // From the files as they were before the change (with `fresh`, the change
-  // creates the journal), runs the change in a child that dies at call
-  // `die_at` (0: never). True when the child got that far.
-  auto runChild = [&](long die_at, bool fresh) {
-    writeFile(path, original);
-    unlink(journal.c_str());
-    if (!fresh) writeFile(journal, originalJournal), chmod(journal.c_str(), 0600);
-    g_log->events = g_log->used = 0;
-    const int status = waitFor(spawn([&] {  // the seam ends the child with status 0
-      NConfig h(0);
-      if (!openAs(h, path, NC_O_RW)) _exit(2);
-      installCrashSeam();
-      g_die_at = die_at;  // counting begins: g_calls is 0 in every child
-      // A bracket that changes, deletes, creates and grows the file, then
-      // the close that empties the journal.
-      h.lockFile(NC_L_RW, 0);
-      h.setKey("/a/one", "changed");
-      h.delKey("/a/two");
-      h.setKey("/c/new/four", "created");
-      h.setKey("/big", std::string(9000, 'z').c_str());
-      h.unLockFile();
-      h.close();
-      return false;
-    }));
-    EXPECT_TRUE(status == 0 || status == 1) << status;
-    return status == 0;
-  };
-  EXPECT_FALSE(runChild(0, false));
-  const State changed = readState(path, keys, NC_O_RO);
-  ASSERT_EQ(changed.at("/a/one"), "changed");
-  // A fresh handle, read-only then read-write, sees the old or the new state.
-  auto expectOldOrNew = [&](const char *what, long n) {
-    const State ro = readState(path, keys, NC_O_RO);
-    EXPECT_TRUE(ro == old || ro == changed) << what << " at call " << n;
-    EXPECT_EQ(readState(path, keys, NC_O_RW), ro) << what << " at call " << n;
-    const nc_check_report r = checkAnyOrder(path);
-    EXPECT_TRUE(r.ok()) << what << " at call " << n << ": " << r.describe();
-    EXPECT_EQ(otherOrder(readFile(path)), GetParam()) << what << " at call " << n;
-  };
-  const char *env = getenv("NC_POWER_CUTS");  // cuts per call: 2 unless asked
-  const int cuts = env ? atoi(env) : 2;
+  const char *env = getenv("NC_POWER_CUTS");  // random cuts of each kind per call: 1 unless asked
+  const int repeats = env ? atoi(env) : 1;
   std::mt19937 rng(12345);
-  long n = 1;
-  for (bool fresh : {false, true})
-    for (n = 0; n == 0 || runChild(n, fresh); n++) {  // n = 0: the child ran to its end
-      if (n > 0) expectOldOrNew("crash", n);
-      for (int c = 0; c < cuts; c++) {
-        runChild(n, fresh);
-        cutPower(path, rng), cutPower(journal, rng);
-        nc::sys().boot_id = [] { return "a later boot"; };
-        expectOldOrNew("power cut", n);
-        // After close, the change is the file's for good.
-        EXPECT_TRUE(n > 0 || readState(path, keys, NC_O_RO) == changed) << "power cut after close";
+  for (const Start &start : starts) {
+    SCOPED_TRACE(start.what);
+    // From the start's files, runs the change (its first `brackets` commits)
+    // in a child that dies at call `die_at` (0: never). True when the child
+    // got that far.
+    auto runChild = [&](long die_at, int brackets = 2) {
+      writeFile(path, start.registry);
+      unlink(journal.c_str());
+      if (!start.journal.empty()) writeFile(journal, start.journal), chmod(journal.c_str(), 0600);
+      g_log->acked = 0;
+      g_log->events = g_log->used = 0;
+      if (die_at < 0) return false;  // only the files
+      const int status = waitFor(spawn([&] {  // the seam ends the child with status 0
+        installCrashSeam();
+        if ((g_boot = start.boot)) nc::sys().boot_id = [] { return g_boot; };
+        g_die_at = die_at;  // counting begins: g_calls is 0 in every child
+        change(path, brackets);
+        return false;
+      }));
+      EXPECT_TRUE(status == 0 || status == 1) << status;
+      return status == 0;
+    };
+    State states[3];  // before the change, after one commit, after both
+    for (int k = 0; k <= 2; k++) runChild(k ? 0 : -1, k), states[k] = readState(path, kKeys, NC_O_RO);
+    ASSERT_EQ(states[2].at("/a/one"), "changed");
+    auto expectSound = [&](const std::string &what, long n, bool sectors_whole) {
+      testing::internal::CaptureStderr();
+      const State ro = readState(path, kKeys, NC_O_RO);
+      EXPECT_NE(std::find(states + g_log->acked, states + 3, ro), states + 3)
+          << what << " at call " << n << ", " << g_log->acked << " acknowledged";
+      EXPECT_EQ(readState(path, kKeys, NC_O_RW), ro) << what << " at call " << n;
+      const nc_check_report r = checkAnyOrder(path);
+      EXPECT_TRUE(r.ok()) << what << " at call " << n << ": " << r.describe();
+      EXPECT_EQ(otherOrder(readFile(path)), GetParam()) << what << " at call " << n;
+      const std::string err = testing::internal::GetCapturedStderr();
+      EXPECT_TRUE(!sectors_whole || err.find("damaged") == err.npos) << what << " at call " << n << ": " << err;
+    };
+    long n = 1;
+    for (n = 0; n == 0 || runChild(n); n++) {  // n = 0: the child ran to its end
+      if (n > 0) {  // a crash: the boot goes on
+        if ((g_boot = start.boot)) nc::sys().boot_id = [] { return g_boot; };
+        expectSound("crash", n, true);
         nc::resetSysCalls();
-        if (HasFailure()) return;
       }
+      const bool head = headUnsynced(journal);  // the calls are the same in every run
+      for (const Cut &cut : kCuts)
+        for (int c = 0; c < (cut.head ? head : repeats); c++) {
+          runChild(n);
+          cutPower(path, false, cut, rng), cutPower(journal, true, cut, rng);
+          nc::sys().boot_id = [] { return "a later boot"; };
+          expectSound(std::string("power cut, ") + cut.what + ",", n, !cut.torn);
+          nc::resetSysCalls();
+          if (HasFailure()) return;
+        }
     }
-  EXPECT_GT(n, 10);  // the change made that many calls
+    EXPECT_GT(n, 10);  // the change made that many calls
+  }
   munmap(g_log, sizeof(Log));
 }
 
