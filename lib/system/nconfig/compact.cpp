@@ -6,6 +6,7 @@
 #include "byteorder.h"
 #include "careful_walk.h"
 #include "image_file.h"
+#include "internal.h"
 #include "lib/system/nconfig_tool.h"
 #include "new_registry.h"
 
@@ -14,7 +15,7 @@ int nc_compact(const char *src, const char *dst, const nc_params *p, std::string
   if (!why) why = &ignored;
   if (!src || !dst) return *why = "invalid argument", NC_ERR_NVAL;
   struct stat st;
-  if (lstat(dst, &st) == 0) return *why = "exists already", NC_ERR_PERM;
+  if (nc::sys().lstat(dst, &st) == 0) return *why = "exists already", NC_ERR_PERM;
   std::vector<char> image;
   if (int rc = nc::readSound(src, &image, why)) return rc;
   const nc::RawImage whole = nc::RawImage::of(image.data(), image.size());

@@ -4,6 +4,7 @@
 
 #include "byteorder.h"
 #include "image_file.h"
+#include "internal.h"
 #include "lib/system/nconfig_tool.h"
 #include "raw_image.h"
 
@@ -13,7 +14,7 @@ namespace {
 // exclusive creation of dst stays what decides.
 int vacant(const char *dst, std::string *why) {
   struct stat st;
-  if (lstat(dst, &st) == 0) return *why = "exists already", NC_ERR_PERM;
+  if (nc::sys().lstat(dst, &st) == 0) return *why = "exists already", NC_ERR_PERM;
   return NC_ERR_OK;
 }
 

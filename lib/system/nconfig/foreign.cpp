@@ -120,7 +120,7 @@ bool NConfig::fileForeign() const { return fd >= 0 && txn && txn->foreign; }
 void NConfig::adoptView(char *view, unsigned int size) {
   dropCache();
   if (data && txn && txn->overlay)
-    munmap(data, txn->overlay_bytes);
+    sys().munmap(data, txn->overlay_bytes);
   else if (data)
     sys().munmap(data, txn && txn->foreign ? std::max<size_t>(lsize, txn->mapped) : lsize);
   if (txn) {

@@ -106,7 +106,7 @@ int writeNewFile(const char *path, const char *bytes, size_t len, std::string *w
   if (err == 0 && sys().fsync(fd) != 0) err = errno;
   if (sys().close(fd) != 0 && err == 0) err = errno;
   if (err == 0) return NC_ERR_OK;
-  unlink(path);
+  sys().unlink(path);
   return *why = failure("cannot write it", err), NC_ERR_NFILE;
 }
 
@@ -131,8 +131,8 @@ int rewriteForeign(const char *path, std::string *why) {
 }
 
 void removeRegistry(const char *path) {
-  unlink(path);
-  unlink((std::string(path) + "-journal").c_str());
+  sys().unlink(path);
+  sys().unlink((std::string(path) + "-journal").c_str());
 }
 
 }  // namespace nc

@@ -55,7 +55,7 @@ int NewRegistry::finish(int order, std::string *why) {
   const int err = errno;
   if (fd >= 0) sys().close(fd);
   if (!synced) return *why = std::string("cannot sync it: ") + strerror(err), NC_ERR_NFILE;
-  if (unlink((path_ + "-journal").c_str()) != 0 && errno != ENOENT)
+  if (sys().unlink((path_ + "-journal").c_str()) != 0 && errno != ENOENT)
     return *why = std::string("cannot remove its journal: ") + strerror(errno), NC_ERR_NFILE;
   const bool big = order == NC_ORDER_BIG;
   if (big != hostIsBig()) {

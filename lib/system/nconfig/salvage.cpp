@@ -8,6 +8,7 @@
 #include "careful_walk.h"
 #include "format.h"
 #include "image_file.h"
+#include "internal.h"
 #include "lib/system/nconfig_tool.h"
 #include "new_registry.h"
 
@@ -76,7 +77,7 @@ int nc_salvage(const char *damaged, const char *dst, nc_salvage_report *report,
   if (!why) why = &ignored;
   if (!damaged || !dst) return *why = "invalid argument", NC_ERR_NVAL;
   struct stat st;
-  if (lstat(dst, &st) == 0) return *why = "exists already", NC_ERR_PERM;
+  if (nc::sys().lstat(dst, &st) == 0) return *why = "exists already", NC_ERR_PERM;
   std::vector<char> image;
   if (int rc = nc::readCommitted(damaged, &image, why)) return rc;
   Found found;
