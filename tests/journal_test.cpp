@@ -212,9 +212,7 @@ TEST(JournalDamage, NothingIsReplayedFromADamagedJournal) {
   }
 }
 
-}  // namespace
-
-namespace {
+nc::SysCalls g_real;  // for faults that pass most calls through
 
 // Calls that reach the system only through the seam: each is failed here,
 // and the handle answers an error (or, where the call only tidies up, goes
@@ -241,7 +239,11 @@ TEST(JournalSafety, FailedCallsOfTheSeamAreResults) {
        [] { nc::sys().mmap_shared = [](size_t, int, int) -> void * { return errno = ENOMEM, MAP_FAILED; }; },
        setK0, NC_ERR_PERM, "not using journal: cannot map it: Cannot allocate memory", kAll},
       {"copying the file for the overlay", leaveRecords,
-       [] { nc::sys().mmap_anon = [](size_t, int) -> void * { return errno = ENOMEM, MAP_FAILED; }; },
+       [] {
+         nc::sys().mmap = [](size_t len, int prot, int fd) {
+           return fd < 0 ? (errno = ENOMEM, MAP_FAILED) : g_real.mmap(len, prot, fd);
+         };
+       },
        [](auto &path) {
          NConfig h(0);
          char *v = nullptr;
@@ -257,6 +259,7 @@ TEST(JournalSafety, FailedCallsOfTheSeamAreResults) {
        [](auto &path) { return makeRegistry(*std::make_unique<TestNConfig>(), path); }, NC_ERR_OK, "",
        kNone},
   };
+  g_real = nc::sys();
   for (const auto &[what, files, fault, act, answer, said, after] : rows) {
     SCOPED_TRACE(what);
     TempDir dir;

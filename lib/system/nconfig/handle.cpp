@@ -512,7 +512,7 @@ void NConfig::showJournal() {
     return cannot();
   }
   const nc_sb_s *head = reinterpret_cast<const nc_sb_s *>(image.data());
-  void *m = sys().mmap_anon(image.size(), PROT_READ | PROT_WRITE);
+  void *m = sys().mmap(image.size(), PROT_READ | PROT_WRITE, -1);
   if (m == MAP_FAILED) return cannot();
   memcpy(m, image.data(), image.size());
   sys().mprotect(m, image.size(), PROT_READ);

@@ -112,8 +112,6 @@ struct SysCalls {
   bool (*member_of)(uid_t uid, gid_t gid);
   // Maps the whole file shared (the journal, read-only).
   void *(*mmap_shared)(size_t len, int prot, int fd);
-  // Maps `len` bytes of private anonymous memory (the read-only overlay).
-  void *(*mmap_anon)(size_t len, int prot);
 };
 
 // The table in force. Defaults to the real system calls.

@@ -97,9 +97,6 @@ bool sysMemberOf(uid_t uid, gid_t gid) {
 void *sysMmapShared(size_t len, int prot, int fd) {
   return ::mmap(nullptr, len, prot, MAP_SHARED, fd, 0);
 }
-void *sysMmapAnon(size_t len, int prot) {
-  return ::mmap(nullptr, len, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-}
 
 const SysCalls kReal = {sysOpen,     sysClose, sysPwrite, sysFsync,
                         sysFstatSize, sysFallocate, sysMmap, sysMremap,
@@ -107,8 +104,7 @@ const SysCalls kReal = {sysOpen,     sysClose, sysPwrite, sysFsync,
                         sysFdatasync, sysFstat, sysMmapFixed, sysBootId,
                         sysUnlink,   sysRename, sysLstat, sysAccess,
                         sysFchown,   sysFchmod, sysFtruncate, sysGeteuid,
-                        sysFstatx,   sysInodeGeneration, sysMemberOf, sysMmapShared,
-                        sysMmapAnon};
+                        sysFstatx,   sysInodeGeneration, sysMemberOf, sysMmapShared};
 SysCalls current = kReal;
 
 }  // namespace
