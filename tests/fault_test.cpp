@@ -20,13 +20,17 @@ int g_locks;     // lock requests the fault has seen
 int g_registry;  // the registry's descriptor, for faults in writes to it alone
 
 // A registry holding "/kept/string", and a handle `h_` named on it but closed.
-class Fault : public testing::Test {
+// The file is of this machine's byte order, or (parameter true) the other.
+class Fault : public testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     nc::resetSysCalls();
     g_real = nc::sys();
     g_calls = g_locks = 0;
     ASSERT_EQ(makeRegistry(h_, path_), NC_ERR_OK);
+    h_.close();
+    putInOrder(path_, GetParam());
+    ASSERT_EQ(h_.open(NC_O_RW), NC_ERR_OK);
     ASSERT_EQ(h_.setKey("/kept/string", "last written"), NC_ERR_OK);
     h_.close();
   }
@@ -46,7 +50,7 @@ std::string committed(const std::string &path, const char *key) {
 
 // A commit that fails keeps the last state committed; a commit whose record
 // reached the journal but not the registry is replayed from the journal.
-TEST_F(Fault, AFailingCommitKeepsTheLastCommittedState) {
+TEST_P(Fault, AFailingCommitKeepsTheLastCommittedState) {
   const struct {
     const char *what;
     void (*inject)();
@@ -97,13 +101,13 @@ TEST_F(Fault, AFailingCommitKeepsTheLastCommittedState) {
     EXPECT_EQ(valueOf(h, "/kept/string"), c.kept);
     EXPECT_EQ(h.setKey("/kept/string", "again"), NC_ERR_OK);
     EXPECT_EQ(committed(path_, "/kept/string"), "again");
-    EXPECT_TRUE(nc_check_file(path_.c_str()).ok());
+    EXPECT_TRUE(checkAnyOrder(path_).ok());
   }
 }
 
 // Space for the file's blocks is refused: the commit fails before anything
 // reaches the journal, so no later process takes it for a commit.
-TEST_F(Fault, ARefusedReservationJournalsNothing) {
+TEST_P(Fault, ARefusedReservationJournalsNothing) {
   ASSERT_TRUE(openAs(h_, path_, NC_O_RW));
   nc::sys().fallocate = [](int fd, off_t off, off_t len) {
     off_t size = 0;  // blocks inside the file, not growth
@@ -115,7 +119,7 @@ TEST_F(Fault, ARefusedReservationJournalsNothing) {
   EXPECT_EQ(committed(path_, "/kept/string"), "last written");
 }
 
-TEST_F(Fault, InterruptedOrRefusedCallsAndShortWritesAreRetried) {
+TEST_P(Fault, InterruptedOrRefusedCallsAndShortWritesAreRetried) {
   // Every waiting lock request is interrupted or refused three times before
   // it goes through; every other write is interrupted, and the rest are short.
   nc::sys().fcntl_lock = [](int fd, int cmd, short type) {
@@ -131,7 +135,7 @@ TEST_F(Fault, InterruptedOrRefusedCallsAndShortWritesAreRetried) {
   ASSERT_EQ(h_.setKey("/kept/string", std::string(3000, 'y').c_str()), NC_ERR_OK);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_GT(g_calls, 8);
-  EXPECT_EQ(readFile(path_), h_.image());
+  EXPECT_EQ(inHostOrder(path_), h_.image());
   h_.close();  // the write-back's exclusive lock
   EXPECT_EQ(g_locks, 3 * 4);  // three waiting requests, each tried four times
 }
@@ -141,7 +145,7 @@ TEST_F(Fault, InterruptedOrRefusedCallsAndShortWritesAreRetried) {
 // refused fails the write and the last commit stays; where the view cannot
 // follow the file (a page not mapped back, another process's growth) the
 // operations answer NC_ERR_NMEM until a later lock maps it afresh.
-TEST_F(Fault, RefusedMappingsAreResults) {
+TEST_P(Fault, RefusedMappingsAreResults) {
   auto openFds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
   const long before = openFds();
   auto refuse = [](bool maps_too) {  // moving views, and making fresh ones
@@ -186,6 +190,11 @@ TEST_F(Fault, RefusedMappingsAreResults) {
   nc::resetSysCalls();
   EXPECT_EQ(valueOf(c, "/big").size(), 20000u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Orders, Fault, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &i) {
+                           return std::string(i.param ? "OtherOrder" : "ThisOrder");
+                         });
 
 // A writable handle whose replay fails shows the committed state in a
 // read-only copy, and refuses changes instead of storing into the copy.

@@ -21,7 +21,9 @@
 
 #include "lib/system/nconfig.h"
 #include "lib/system/nconfig_check.h"
+#include "lib/system/nconfig/byteorder.h"
 #include "lib/system/nconfig/ext.h"
+#include "lib/system/nconfig/format.h"
 
 namespace nc {
 extern bool verifyTouches;
@@ -59,6 +61,47 @@ inline std::vector<unsigned char> readFile(const std::string &path) {
 
 inline void writeFile(const std::string &path, const std::vector<unsigned char> &bytes) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+}
+
+// True when the registry image is of the other byte order than this machine's.
+inline bool otherOrder(const std::vector<unsigned char> &image) {
+  return image.size() >= sizeof(nc_sb_s) &&
+         nc::foreignByteOrder(reinterpret_cast<const nc_sb_s *>(image.data()), image.size());
+}
+
+// Rewrites the closed registry at `path` in place (same inode) in this
+// machine's byte order (`foreign` false) or the other one, and removes its
+// journal, whose words are in the registry's order.
+inline void putInOrder(const std::string &path, bool foreign) {
+  std::vector<unsigned char> image = readFile(path);
+  if (otherOrder(image) != foreign) {
+    const std::string why = nc::swapOrder(reinterpret_cast<char *>(image.data()), image.size(),
+                                          nc::hostIsBig() == !otherOrder(image));
+    ASSERT_EQ(why, "");
+    writeFile(path, image);
+  }
+  unlink((path + "-journal").c_str());
+}
+
+// The registry file at `path` in this machine's byte order (as it stands
+// when it is of the other order and does not convert).
+inline std::vector<unsigned char> inHostOrder(const std::string &path) {
+  std::vector<unsigned char> image = readFile(path);
+  if (otherOrder(image)) {
+    uint32_t size;
+    memcpy(&size, image.data() + 4, 4);
+    size = nc::byteSwap(size);
+    if (size <= image.size() &&
+        nc::swapOrder(reinterpret_cast<char *>(image.data()), size, !nc::hostIsBig()).empty())
+      image.resize(size);
+  }
+  return image;
+}
+
+// The checker's report on the file at `path`, of either byte order.
+inline nc_check_report checkAnyOrder(const std::string &path) {
+  const std::vector<unsigned char> image = inHostOrder(path);
+  return nc_check_image(image.data(), image.size());
 }
 
 // Creates a registry at `path` and opens `h` on it read-write.

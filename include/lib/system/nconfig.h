@@ -234,6 +234,17 @@ class NConfig {
   // re-mapped), NC_ERR_CORRUPT (a damaged journal beside a damaged file).
   int writeRefusal() const;
 
+  // Files of the other byte order (their view is an anonymous copy in this
+  // machine's order): under a lock just taken, converts the file afresh when
+  // it no longer holds what the view last showed.
+  void followForeign();
+  // Makes such a view show the file's bytes as last seen again, dropping what
+  // is pending. False when that cannot be had (the view is then stale).
+  bool revertForeign();
+  // Replaces the view by `view` of `size` bytes; pointers are derived again
+  // at the next lock or refreshPointers().
+  void adoptView(char *view, unsigned int size);
+
   // Re-maps the view from osize to nsize bytes: moves it, or where the
   // system will not, replaces it by a fresh private mapping of the file,
   // protected as the lock held allows. Pages changed since the last commit

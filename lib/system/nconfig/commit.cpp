@@ -15,6 +15,7 @@
 #include <new>
 
 #include "cache.h"
+#include "foreign.h"
 #include "internal.h"
 #include "txn.h"
 
@@ -27,6 +28,39 @@ bool verifyTouches = false;
 uint32_t viewPage() {
   static const uint32_t page = uint32_t(sysconf(_SC_PAGESIZE));
   return page;
+}
+
+// A commit that changes eight bytes journals and writes a few dozen, not a
+// page: runs of differing bytes closer than kJoin stay one range.
+int narrowRanges(std::vector<Range> &ranges,
+                 const std::function<long(uint32_t, uint32_t, char *)> &old) {
+  constexpr uint32_t kJoin = 64;  // identical bytes that still do not split a run
+  std::vector<Range> narrow;
+  std::vector<char> file;
+  for (const Range &r : ranges) {
+    file.assign(r.length, 0);
+    const long got = old(r.offset, r.length, file.data());
+    if (got < 0) return errno;
+    const uint32_t have = uint32_t(got);  // bytes past the old end differ
+    uint32_t i = 0;
+    while (i < r.length) {
+      while (i < have && file[i] == r.bytes[i]) i++;
+      if (i == r.length) break;
+      uint32_t end = i + 1, same = 0;
+      for (uint32_t k = end; k < r.length && same < kJoin; k++) {
+        if (k < have && file[k] == r.bytes[k]) {
+          same++;
+        } else {
+          end = k + 1;
+          same = 0;
+        }
+      }
+      narrow.push_back({r.offset + i, end - i, r.bytes + i});
+      i = end;
+    }
+  }
+  ranges.swap(narrow);
+  return 0;
 }
 
 }  // namespace nc
@@ -49,39 +83,6 @@ std::vector<nc::Range> changedRanges(std::vector<uint32_t> &pages, const char *d
       ranges.push_back({uint32_t(start), len, data + start});
   }
   return ranges;
-}
-
-// Narrows page-sized ranges to the bytes that differ from the file, joining
-// runs that lie close together: a commit that changes eight bytes journals
-// and writes a few dozen, not a page. 0 or an errno value.
-int narrowToChanges(std::vector<nc::Range> &ranges, int fd) {
-  constexpr uint32_t kJoin = 64;  // identical bytes that still do not split a run
-  std::vector<nc::Range> narrow;
-  std::vector<char> file;
-  for (const nc::Range &r : ranges) {
-    file.assign(r.length, 0);
-    const ssize_t got = sys().pread(fd, file.data(), r.length, r.offset);
-    if (got < 0) return errno;
-    const uint32_t have = uint32_t(got);  // bytes past the file's end differ
-    uint32_t i = 0;
-    while (i < r.length) {
-      while (i < have && file[i] == r.bytes[i]) i++;
-      if (i == r.length) break;
-      uint32_t end = i + 1, same = 0;
-      for (uint32_t k = end; k < r.length && same < kJoin; k++) {
-        if (k < have && file[k] == r.bytes[k]) {
-          same++;
-        } else {
-          end = k + 1;
-          same = 0;
-        }
-      }
-      narrow.push_back({r.offset + i, end - i, r.bytes + i});
-      i = end;
-    }
-  }
-  ranges.swap(narrow);
-  return 0;
 }
 
 // Reserves the file's blocks under the ranges, so that writing them in place
@@ -156,6 +157,10 @@ static void followFile(NConfig *, char *data, uint32_t size, int fd, int prot, n
 void NConfig::discardPending() {
   if (!txn || !data || txn->overlay) return;
   dropCache();  // paths found or made since the last commit may be gone
+  if (txn->foreign) {
+    if (revertForeign()) refreshPointers();
+    return;
+  }
   const int prot = omode == NC_O_RW && (!careful || lock == NC_L_RW) ? PROT_READ | PROT_WRITE
                                                                       : PROT_READ;
   followFile(this, data, lsize, fd, prot, txn);
@@ -183,19 +188,40 @@ static void verifyUntouched(const char *data, uint32_t size, int fd, const nc_tx
   }
 }
 
+// After a commit (or none, when nothing differed): the view shows the file
+// again and forgets the pages it listed.
+static void followCommitted(char *data, uint32_t size, int fd, bool careful, nc_txn_s *txn,
+                            const std::vector<nc::Range> &ranges) {
+  if (!txn->foreign) {
+    followFile(nullptr, data, size, fd, careful ? PROT_READ : PROT_READ | PROT_WRITE, txn);
+    return;
+  }
+  // The view holds the committed state already; base takes what was written.
+  nc::keepCommitted(txn->base, ranges, size);
+  for (uint32_t p : txn->pages) txn->marked[p / 64] &= ~(uint64_t(1) << (p % 64));
+  txn->pages.clear();
+  txn->untracked = txn->growth_refused = false;
+}
+
 int NConfig::commitPending() {
   if (!txn || txn->pages.empty() || !data) return NC_ERR_OK;
-  if (nc::verifyTouches) verifyUntouched(data, lsize, fd, txn);
+  if (nc::verifyTouches && !txn->foreign) verifyUntouched(data, lsize, fd, txn);
   int err = txn->untracked ? ENOMEM : 0;
   std::vector<nc::Range> ranges;
+  std::vector<char> converted;  // a file of the other order: the bytes to write
   try {
     ranges = changedRanges(txn->pages, data, lsize);
-    if (err == 0) err = narrowToChanges(ranges, fd);
+    if (err == 0 && txn->foreign)
+      err = nc::foreignChanges(data, lsize, txn->base, ranges, converted);
+    else if (err == 0)
+      err = nc::narrowRanges(ranges, [this](uint32_t off, uint32_t n, char *buf) -> long {
+        return long(sys().pread(fd, buf, n, off_t(off)));
+      });
   } catch (const std::bad_alloc &) {
     err = ENOMEM;
   }
   if (err == 0 && ranges.empty()) {  // every touched byte was stored back unchanged
-    followFile(this, data, lsize, fd, careful ? PROT_READ : PROT_READ | PROT_WRITE, txn);
+    followCommitted(data, lsize, fd, careful, txn, ranges);
     return NC_ERR_OK;
   }
   if (err == 0) err = reserveBlocks(fd, ranges, lsize, &txn->reserved);
@@ -226,10 +252,10 @@ int NConfig::commitPending() {
   }
   if (mode == 0) j.applied(werr == 0);
   txn->committed = true;
-  const int prot = careful ? PROT_READ : PROT_READ | PROT_WRITE;
-  followFile(this, data, lsize, fd, prot, txn);
+  followCommitted(data, lsize, fd, careful, txn, ranges);
   return NC_ERR_OK;
 }
+
 
 int NConfig::_unlock() {
   if (olck > 0) {

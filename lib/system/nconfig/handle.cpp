@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "byteorder.h"
 #include "cache.h"
+#include "foreign.h"
 #include "internal.h"
 #include "lib/system/nconfig_check.h"
 #include "txn.h"
@@ -132,6 +134,13 @@ int NConfig::mapFile(char **view, unsigned int *size) {
       uint64_t(flen) > 0xFFFFFFFFull)
     return NC_ERR_CORRUPT;
   const int prot = omode == NC_O_RW && !careful ? PROT_READ | PROT_WRITE : PROT_READ;
+  if (txn && txn->foreign) {
+    std::vector<char> raw;
+    if (int err = nc::readWholeFile(fd, raw)) return err == ENOMEM ? NC_ERR_NMEM : NC_ERR_CORRUPT;
+    const int rc = nc::foreignView(raw, prot, view, size);
+    if (rc == NC_ERR_OK) txn->base.swap(raw);
+    return rc;
+  }
   void *m = sys().mmap(size_t(flen), prot, fd);
   if (m == MAP_FAILED) return NC_ERR_NMEM;
   const nc_sb_s *head = static_cast<const nc_sb_s *>(m);
@@ -172,9 +181,15 @@ int NConfig::open(int how) {
   takeRecordLock(fd, F_RDLCK);
   lock = NC_L_RO;
   olck = 0;
+  // The file's byte order decides how its view is made and in which order
+  // the journal's words are.
+  txn->foreign = nc::fileIsForeign(fd);
+  txn->journal.setSwapped(txn->foreign);
+  txn->base.clear();
   settleJournal();
   int rc = txn->refusal == NC_ERR_CORRUPT ? NC_ERR_CORRUPT : NC_ERR_OK;
   if (!data && rc == NC_ERR_OK) rc = mapFile(&data, &lsize);
+  if (rc == NC_ERR_OK && txn->foreign && !txn->overlay) txn->mapped = lsize;
   if (rc != NC_ERR_OK) {
     close();
     return rc;
@@ -224,6 +239,8 @@ void NConfig::unmapView() {
   dropCache();
   if (data && txn && txn->overlay)
     munmap(data, txn->overlay_bytes);
+  else if (data && txn && txn->foreign)
+    sys().munmap(data, std::max<size_t>(lsize, txn->mapped));
   else if (data)
     sys().munmap(data, lsize);
   if (txn) {
@@ -259,8 +276,16 @@ int NConfig::_remap(unsigned int osize, unsigned int nsize) {
   // refusal leaves the handle on it, whole. A stale view is never moved: its
   // pages that stopped following the file would go with it.
   const bool stale = txn && txn->stale;
-  void *view = data && osize && !stale ? sys().mremap(data, osize, nsize) : MAP_FAILED;
-  if (view == MAP_FAILED) {
+  const bool foreign = txn && txn->foreign;
+  const size_t had = foreign ? std::max<size_t>(osize, txn->mapped) : osize;  // bytes mapped now
+  void *view = data && osize && !stale ? sys().mremap(data, had, nsize) : MAP_FAILED;
+  if (view == MAP_FAILED && foreign) {
+    // An anonymous view of a file of the other order moves by copying.
+    view = sys().mmap(nsize, PROT_READ | PROT_WRITE, -1);
+    if (view == MAP_FAILED) return NC_ERR_NMEM;
+    if (data) memcpy(view, data, std::min(osize, nsize));
+    if (data && had) sys().munmap(data, had);
+  } else if (view == MAP_FAILED) {
     const int rw = PROT_READ | PROT_WRITE;
     const int prot = omode == NC_O_RW && (!careful || lock == NC_L_RW) ? rw : PROT_READ;
     const uint32_t keep = std::min(osize, nsize);  // bytes that come from the old view
@@ -284,6 +309,7 @@ int NConfig::_remap(unsigned int osize, unsigned int nsize) {
     if (stale) txn->stale = false;  // every page not listed follows the file again
   }
   data = static_cast<char *>(view);
+  if (foreign) txn->mapped = nsize;
   sb = reinterpret_cast<nc_sb_s *>(data);
   dropCache();
   // Null when the superblock no longer names a root inside the view.
@@ -309,11 +335,12 @@ void NConfig::lockFile(int type, int force) {
   olck = 0;
   const char *const seen = data;
   // A stale view is mapped afresh before anything is read from it.
-  if (txn->stale && !txn->overlay) _remap(lsize, lsize);
+  if (txn->stale && !txn->overlay && !txn->foreign) _remap(lsize, lsize);
   settleJournal();
+  followForeign();
   if (careful && type == NC_L_RW && lsize && !txn->overlay)
     sys().mprotect(data, lsize, PROT_READ | PROT_WRITE);
-  if (!txn->stale && !txn->overlay && lsize != sb->size) {
+  if (!txn->stale && !txn->overlay && !txn->foreign && lsize != sb->size) {
     // Another process grew the file. Never map past its end: a recorded size
     // the file does not have keeps the old view, and every bounds check works
     // on lsize.
@@ -363,6 +390,7 @@ void NConfig::showFileAgain() {
   unmapView();
   data = view;
   lsize = size;
+  if (txn->foreign) txn->mapped = size;
   sb = reinterpret_cast<nc_sb_s *>(data);
   update = ~sb->modtime;  // every pointer is derived again
 }
@@ -432,6 +460,14 @@ void NConfig::judgeDamage(bool set_aside) {
 }
 
 bool NConfig::fileSound() {
+  if (txn->foreign) {
+    std::vector<char> raw;
+    if (nc::readWholeFile(fd, raw) != 0 || raw.size() < sizeof(nc_sb_s)) return false;
+    const uint32_t size = nc::byteSwap(reinterpret_cast<const nc_sb_s *>(raw.data())->size);
+    return size >= sizeof(nc_sb_s) && size <= raw.size() &&
+           nc::swapOrder(raw.data(), size, !nc::hostIsBig()).empty() &&
+           nc_check_image(raw.data(), size).ok();
+  }
   char *view;
   unsigned int size;
   if (mapFile(&view, &size) != NC_ERR_OK) return false;
@@ -462,6 +498,12 @@ void NConfig::showJournal() {
     const int rc = txn->journal.overlay(image, &records);
     if (rc == nc::Journal::kUnsound) return judgeDamage(false);
     if (rc != 0 || records == 0) return;
+    if (txn->foreign) {
+      const uint32_t size = nc::byteSwap(reinterpret_cast<const nc_sb_s *>(image.data())->size);
+      if (size > image.size() || !nc::swapOrder(image.data(), size, !nc::hostIsBig()).empty())
+        return;
+      image.resize(size);
+    }
   } catch (const std::bad_alloc &) {
     return;
   }

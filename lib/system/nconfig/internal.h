@@ -84,6 +84,7 @@ struct SysCalls {
   int (*fsync)(int fd);
   int (*fstat_size)(int fd, off_t *size);
   int (*fallocate)(int fd, off_t off, off_t len);  // returns an errno value
+  // Maps the file on `fd` privately; fd -1: anonymous memory, zeroed.
   void *(*mmap)(size_t len, int prot, int fd);
   void *(*mremap)(void *old, size_t osize, size_t nsize);
   int (*munmap)(void *addr, size_t len);

@@ -89,11 +89,15 @@ void setBoot(JournalHead *h) {
   memcpy(h->boot, id, std::min(strlen(id), size_t(kBootIdBytes - 1)));
 }
 
-// The record head at `p`, which need not be aligned.
-RecordHead recordHeadAt(const char *p) {
-  RecordHead rh;
-  memcpy(&rh, p, sizeof rh);
-  return rh;
+// The words [p, p + n) (n a multiple of 4, any alignment) swapped in place.
+void swapWords(void *p, size_t n) {
+  char *b = static_cast<char *>(p);
+  for (size_t i = 0; i + 4 <= n; i += 4) {
+    uint32_t w;
+    memcpy(&w, b + i, 4);
+    w = byteSwap(w);
+    memcpy(b + i, &w, 4);
+  }
 }
 
 }  // namespace
@@ -119,8 +123,9 @@ Journal::Status Journal::look(const char *registry, int reg, bool writable) {
   }
   static const JournalHead unmade = {};
   const bool made = memcmp(head_, &unmade, sizeof unmade) != 0;
-  if (made && head_->gen != known_gen_ &&  // a head once read whole stays so for its generation
-      (head_->magic != kJournalMagic || head_->sum != crc32(0, head_, offsetof(JournalHead, sum)))) {
+  const JournalHead h = head();
+  if (made && h.gen != known_gen_ &&  // a head once read whole stays so for its generation
+      (h.magic != kJournalMagic || h.sum != crc32(0, head_, offsetof(JournalHead, sum)))) {
     damaged_ = true;
     why_ = "its head is damaged";
     return kDamaged;
@@ -128,12 +133,12 @@ Journal::Status Journal::look(const char *registry, int reg, bool writable) {
   if (!made || !forThisFile()) {
     // Made but never finished, or left by another registry: nothing in it
     // is this registry's. The next commit starts it afresh.
-    known_gen_ = head_->gen;
+    known_gen_ = h.gen;
     records_.clear();
     behind_ = false;
     return kCurrent;
   }
-  const bool fresh = head_->gen != known_gen_;
+  const bool fresh = h.gen != known_gen_;
   if (fresh || newRecordAt(known_end_)) {
     const size_t had = fresh ? 0 : records_.size();
     if (scan(fresh) == kDamaged) return kDamaged;
@@ -149,8 +154,33 @@ bool Journal::sameBoot() const {
   return *now && strncmp(head_->boot, now, kBootIdBytes) == 0;
 }
 
+JournalHead Journal::head() const {
+  JournalHead h;
+  memcpy(&h, head_, sizeof h);
+  if (swap_) {
+    swapWords(&h, offsetof(JournalHead, boot));
+    h.sum = byteSwap(h.sum);
+  }
+  return h;
+}
+
+RecordHead Journal::recordHeadAt(const char *p) const {
+  RecordHead rh;
+  memcpy(&rh, p, sizeof rh);
+  if (swap_) swapWords(&rh, sizeof rh);
+  return rh;
+}
+
+Range Journal::rangeAt(const char *p) const {
+  uint32_t range[2];
+  memcpy(range, p, sizeof range);
+  if (swap_) swapWords(range, sizeof range);
+  return Range{range[0], range[1], nullptr};
+}
+
 bool Journal::forThisFile() const {
-  const FileId &was = head_->registry;
+  const JournalHead h = head();
+  const FileId &was = h.registry;
   return memcmp(was.ino, id_.ino, sizeof id_.ino) == 0 &&
          memcmp(was.made, id_.made, sizeof id_.made) == 0 &&
          (memcmp(was.dev, id_.dev, sizeof id_.dev) == 0 || !sameBoot());
@@ -167,7 +197,7 @@ bool Journal::newRecordAt(uint64_t off) {
   if (off + sizeof(RecordHead) > map_len_) return false;
   const RecordHead rh = recordHeadAt(map_ + off);
   const uint32_t seq = uint32_t(records_.size() + 1);
-  if (rh.magic != kRecordMagic || rh.gen != head_->gen || rh.seq != seq) return false;
+  if (rh.magic != kRecordMagic || rh.gen != head().gen || rh.seq != seq) return false;
   // The failed record seen here before was searched past already; it counts
   // only once it is whole (written again, to the same bytes).
   RecordHead whole;
@@ -176,7 +206,7 @@ bool Journal::newRecordAt(uint64_t off) {
 
 Journal::Status Journal::scan(bool fresh) {
   if (fresh) {
-    known_gen_ = head_->gen;
+    known_gen_ = head().gen;
     records_.clear();
     known_end_ = kJournalRecords;
     behind_ = same_boot_ = false;
@@ -200,22 +230,23 @@ Journal::Status Journal::scan(bool fresh) {
 
 bool Journal::recordAt(uint64_t off, uint32_t seq, RecordHead *out) const {
   if (off < kJournalRecords || off + sizeof(RecordHead) > map_len_) return false;
-  RecordHead rh = recordHeadAt(map_ + off);
-  if (rh.magic != kRecordMagic || rh.gen != head_->gen || rh.seq != seq ||
+  const RecordHead rh = recordHeadAt(map_ + off);
+  if (rh.magic != kRecordMagic || rh.gen != head().gen || rh.seq != seq ||
       rh.bytes < sizeof rh || off + rh.bytes > map_len_ || (rh.bytes - sizeof rh) / 8 < rh.count)
     return false;
-  const uint32_t sum = rh.sum;
-  rh.sum = 0;
+  // The checksum covers the record as stored, its own field zero.
+  RecordHead stored;
+  memcpy(&stored, map_ + off, sizeof stored);
+  stored.sum = 0;
   const char *body = map_ + off + sizeof rh;
-  if (crc32(crc32(0, &rh, sizeof rh), body, rh.bytes - sizeof rh) != sum) return false;
+  if (crc32(crc32(0, &stored, sizeof stored), body, rh.bytes - sizeof rh) != rh.sum) return false;
   uint64_t at = sizeof rh + 8ull * rh.count;
   for (uint32_t i = 0; i < rh.count; i++) {
-    uint32_t range[2];
-    memcpy(range, body + 8ull * i, sizeof range);
-    if (at + range[1] > rh.bytes || uint64_t(range[0]) + range[1] > rh.length) return false;
-    at += range[1];
+    const Range range = rangeAt(body + 8ull * i);
+    if (at + range.length > rh.bytes || uint64_t(range.offset) + range.length > rh.length)
+      return false;
+    at += range.length;
   }
-  rh.sum = sum;
   *out = rh;
   return true;
 }
@@ -223,13 +254,14 @@ bool Journal::recordAt(uint64_t off, uint32_t seq, RecordHead *out) const {
 bool Journal::validBeyond(uint64_t off, uint32_t seq) const {
   // A torn last record leaves nothing whole after it; a damaged one does.
   RecordHead rh;
-  uint32_t magic = kRecordMagic;
+  const uint32_t magic = swap_ ? byteSwap(kRecordMagic) : kRecordMagic;
+  const uint32_t gen = head().gen;
   const char *end = map_ + map_len_;
   for (const char *p = map_ + off + 1; p + sizeof rh <= end; p++) {
     p = static_cast<const char *>(memmem(p, size_t(end - p), &magic, sizeof magic));
     if (!p) return false;
     const RecordHead at = recordHeadAt(p);
-    if (at.gen == head_->gen && at.seq >= seq && recordAt(uint64_t(p - map_), at.seq, &rh))
+    if (at.gen == gen && at.seq >= seq && recordAt(uint64_t(p - map_), at.seq, &rh))
       return true;
   }
   return false;
@@ -259,10 +291,9 @@ int Journal::forEachRange(size_t first, Apply apply) const {
     const char *body = map_ + records_[r] + sizeof rh;
     const char *bytes = body + 8ull * rh.count;
     for (uint32_t i = 0; i < rh.count; i++) {
-      uint32_t range[2];
-      memcpy(range, body + 8ull * i, sizeof range);
-      if (int err = apply(range[0], range[1], bytes, rh.length)) return err;
-      bytes += range[1];
+      const Range range = rangeAt(body + 8ull * i);
+      if (int err = apply(range.offset, range.length, bytes, rh.length)) return err;
+      bytes += range.length;
     }
     if (int err = apply(0, 0, nullptr, rh.length)) return err;
   }
@@ -274,8 +305,10 @@ int Journal::startGeneration(uint32_t gen) {
   h.magic = kJournalMagic;
   h.gen = gen;
   h.registry = id_;
+  if (swap_) swapWords(&h, offsetof(JournalHead, boot));
   setBoot(&h);
   h.sum = crc32(0, &h, offsetof(JournalHead, sum));
+  if (swap_) h.sum = byteSwap(h.sum);
   if (int err = writeAll(fd_, &h, sizeof h, 0)) return err;
   if (sys().fdatasync(fd_) != 0) return errno;
   known_gen_ = gen;
@@ -316,7 +349,9 @@ int Journal::append(int reg, const std::vector<Range> &ranges, uint32_t length) 
     memcpy(out, r.bytes, r.length);
     out += r.length;
   }
-  rh->sum = crc32(0, buf_.data(), buf_.size());
+  if (swap_) swapWords(buf_.data(), sizeof(RecordHead) + 8 * ranges.size());
+  const uint32_t sum = crc32(0, buf_.data(), buf_.size());
+  rh->sum = swap_ ? byteSwap(sum) : sum;
   int err = writeAll(fd_, buf_.data(), buf_.size(), tail);
   if (err == 0 && sys().fdatasync(fd_) != 0) err = errno;
   if (err != 0) {
@@ -334,11 +369,11 @@ int Journal::append(int reg, const std::vector<Range> &ranges, uint32_t length) 
 }
 
 int Journal::checkpoint(int reg) {
-  if (!head_ || !writable_ || damaged_ || head_->magic != kJournalMagic) return 0;
+  if (!head_ || !writable_ || damaged_ || head().magic != kJournalMagic) return 0;
   if (behind_ || (!records_.empty() && !same_boot_)) return recover(reg);
   if (records_.empty()) return 0;
   if (sys().fdatasync(reg) != 0) return errno;
-  const int err = startGeneration(head_->gen + 1);
+  const int err = startGeneration(head().gen + 1);
   off_t size = 0;
   if (err == 0 && sys().fstat_size(reg, &size) == 0) resize(uint64_t(size));
   return err;
@@ -358,8 +393,10 @@ int Journal::applyTo(std::vector<char> &image) {
   if (err != 0) return err;
   // A record that passes its checksum may still say what no registry says:
   // then the journal counts as damaged.
-  if (image.size() < sizeof(nc_sb_s) ||
-      superblockProblem(reinterpret_cast<const nc_sb_s *>(image.data()), image.size())) {
+  nc_sb_s sb = {};
+  if (image.size() >= sizeof sb) memcpy(&sb, image.data(), sizeof sb);
+  if (swap_) swapWords(reinterpret_cast<char *>(&sb) + 4, sizeof sb - 4);  // the magic is bytes
+  if (image.size() < sizeof(nc_sb_s) || superblockProblem(&sb, image.size())) {
     damaged_ = true;
     why_ = "its records do not give a sound registry";
     return kUnsound;
@@ -390,7 +427,7 @@ int Journal::recover(int reg) {
     if (err != 0) return err;
     if (sys().fdatasync(reg) != 0) return errno;
   }
-  const int err = startGeneration(head_->gen + 1);
+  const int err = startGeneration(head().gen + 1);
   off_t size = 0;
   if (err == 0 && sys().fstat_size(reg, &size) == 0) resize(uint64_t(size));
   return err;

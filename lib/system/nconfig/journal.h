@@ -24,6 +24,11 @@
 // head carries another boot id) every record is replayed, since the in-place
 // writes may not have reached the disk.
 //
+// Byte order: every word of the journal (heads, range descriptors, checksums)
+// is in the byte order of its registry, whichever machine wrote it; the range
+// bytes are the registry's own. A journal left on a machine of either order
+// is replayed on the other.
+//
 // Every change of the journal is made under the registry's exclusive lock;
 // readers look at it under the shared lock.
 #ifndef LIB_SYSTEM_NCONFIG_JOURNAL_H
@@ -174,6 +179,11 @@ class Journal {
   // exclusive lock. 0 or an errno value.
   int setAside(const char *registry);
 
+  // Sets the byte order of the journal's words: the registry's own, so that
+  // a journal left on a machine of either order is read on the other. Call
+  // before look(); `swapped` when the registry is not in this machine's order.
+  void setSwapped(bool swapped) { swap_ = swapped; }
+
   void close();
   bool isOpen() const { return head_ != nullptr; }
   bool writable() const { return writable_; }
@@ -199,6 +209,12 @@ class Journal {
   // inode, made at the same time, on the same device (device numbers are
   // compared within one boot only, since they may change at a reboot).
   bool forThisFile() const;
+  // The head, its words in this machine's order.
+  JournalHead head() const;
+  // The record head at `p` (any alignment), its words in this machine's order.
+  RecordHead recordHeadAt(const char *p) const;
+  // The range descriptor at `p`, in this machine's order (bytes null).
+  Range rangeAt(const char *p) const;
   // True when the head was written in this boot, as far as the system tells.
   bool sameBoot() const;
   // True when `path` no longer names the file open here.
@@ -243,6 +259,7 @@ class Journal {
   bool damaged_ = false;
   bool behind_ = false;
   bool same_boot_ = false;
+  bool swap_ = false;      // the journal's words are of the other byte order
   std::vector<char> buf_;  // the record being written
 };
 

@@ -161,12 +161,12 @@ void Journal::close() {
 int Journal::prepare(const char *registry, int reg) {
   if (head_ && replaced(journalPath(registry))) close();  // set aside meanwhile
   if (head_ && writable_ && !damaged_) {
-    const bool ours = head_->magic == kJournalMagic && forThisFile();
+    const bool ours = head().magic == kJournalMagic && forThisFile();
     if (ours && same_boot_) return 0;
     // Made but never finished, left by another registry, or last written in
     // an earlier boot: it starts afresh, after what the registry may lack.
     if (ours && !records_.empty()) return recover(reg) == 0 ? 0 : EIO;
-    return startGeneration(head_->gen + 1);
+    return startGeneration(head().gen + 1);
   }
   if (head_ || !why_.empty()) return EPERM;  // unwritable, unsafe or damaged
   if (unavailable_) return kDirect;

@@ -26,7 +26,7 @@ int sysFstatSize(int fd, off_t *size) {
 }
 int sysFallocate(int fd, off_t off, off_t len) { return ::posix_fallocate(fd, off, len); }
 void *sysMmap(size_t len, int prot, int fd) {
-  return ::mmap(nullptr, len, prot, MAP_PRIVATE, fd, 0);
+  return ::mmap(nullptr, len, prot, fd < 0 ? MAP_PRIVATE | MAP_ANONYMOUS : MAP_PRIVATE, fd, 0);
 }
 void *sysMremap(void *old, size_t osize, size_t nsize) {
   return ::mremap(old, osize, nsize, MREMAP_MAYMOVE);

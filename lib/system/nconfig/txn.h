@@ -3,8 +3,9 @@
 //
 // Invariant: outside a commit, every page of the view that is not listed in
 // `pages` holds what the file holds (it is a clean private mapping of the
-// file, or, while `overlay` is set, a copy of file and journal), unless
-// `stale` is set: then no operation reads the view until a lock maps it anew.
+// file, or, while `overlay` is set, a copy of file and journal; for a file of
+// the other byte order, what `base` holds, converted), unless `stale` is set:
+// then no operation reads the view until a lock maps it anew.
 #ifndef LIB_SYSTEM_NCONFIG_TXN_H
 #define LIB_SYSTEM_NCONFIG_TXN_H
 
@@ -26,6 +27,11 @@ struct nc_txn_s {
   int refusal = 0;               // what a write answers until the next lock (NC_ERR_)
   bool damage_said = false;      // a damaged journal was reported
   int damage_verdict = 0;        // the file beside it: 0 not checked, 1 sound, 2 not
+  bool foreign = false;          // the file is of the other byte order (see below)
+  // For a file of the other byte order: its bytes, in its own order, as the
+  // view (an anonymous copy in this machine's order) last showed them.
+  std::vector<char> base;
+  size_t mapped = 0;             // and the length of its anonymous view's mapping
   nc::Journal journal;
 };
 

@@ -1,0 +1,159 @@
+// Registry files of either byte order opened on this machine: the same
+// operations give the same registry, other processes' commits are seen,
+// refused growth drops the bracket, and a commit writes about what a native
+// one writes. Each case runs for a file of this machine's order and one of
+// the other.
+#include <sys/mman.h>
+
+#include <functional>
+#include <map>
+
+#include "lib/system/nconfig/internal.h"
+#include "test_util.h"
+
+namespace {
+
+class EitherOrder : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { nc::resetSysCalls(); }
+  void TearDown() override { nc::resetSysCalls(); }
+  // A fresh registry at `name` in the order under test, holding `keys`.
+  std::string make(const std::string &name, const std::vector<std::string> &keys = {}) {
+    const std::string path = tmp_.file(name);
+    {
+      TestNConfig h(0);
+      EXPECT_EQ(makeRegistry(h, path), NC_ERR_OK);
+    }
+    putInOrder(path, GetParam());
+    NConfig h(0);
+    EXPECT_TRUE(openAs(h, path, NC_O_RW));
+    for (const std::string &k : keys) EXPECT_EQ(h.setKey(k.c_str(), k.c_str()), NC_ERR_OK);
+    return path;
+  }
+  TempDir tmp_;
+};
+
+// Every kind of change, grouped in brackets and alone.
+void changeEverything(NConfig &h) {
+  h.lockFile(NC_L_RW, 0);
+  EXPECT_EQ(h.setKey("/a/s", "string"), NC_ERR_OK);
+  EXPECT_EQ(h.setKey("/a/i", -5), NC_ERR_OK);
+  EXPECT_EQ(h.setKey("/a/u", 0x12345678u), NC_ERR_OK);
+  EXPECT_EQ(h.setKey("/a/ll", 0x0102030405060708ll), NC_ERR_OK);
+  EXPECT_EQ(h.setKey("/a/d", 2.5), NC_ERR_OK);
+  EXPECT_EQ(h.setKey("/a/raw", "\1\2\3\4\5", 5), NC_ERR_OK);
+  EXPECT_EQ(h.createDir("/b", 40), NC_ERR_OK);
+  h.unLockFile();
+  for (int i = 0; i < 30; i++)
+    EXPECT_EQ(h.setKey(("/b/k" + std::to_string(i)).c_str(), i), NC_ERR_OK);
+  EXPECT_EQ(h.setKey("/big", std::string(9000, 'z').c_str()), NC_ERR_OK);  // grows the file
+  h.delKey("/b/k3");
+  h.delKey("/a/raw");
+  EXPECT_EQ(h.renameKey("/a/s", "t"), NC_ERR_OK);
+  EXPECT_EQ(h.setKey("/a/u", 7u), NC_ERR_OK);
+}
+
+// The image with the bytes inside free areas (past their header word) zeroed:
+// what they hold is whatever the freed chunk held, in the order it had.
+std::vector<unsigned char> withoutFreeBytes(std::vector<unsigned char> image) {
+  nc_sb_s sb;
+  memcpy(&sb, image.data(), sizeof sb);
+  for (uint32_t i = 0; i < sb.chunk_ttl; i++) {
+    nc_chunk_s c;
+    memcpy(&c, image.data() + sb.chunk + 8 * i, sizeof c);
+    if (c.size > 4 && uint64_t(c.offset) + c.size <= image.size())
+      memset(image.data() + c.offset + 4, 0, c.size - 4);
+  }
+  return image;
+}
+
+TEST_P(EitherOrder, ChangesGiveTheRegistryANativeWriterWouldMake) {
+  const std::string path = make("r"), native = tmp_.file("native");
+  {
+    TestNConfig h(0);
+    ASSERT_EQ(makeRegistry(h, native), NC_ERR_OK);
+    changeEverything(h);
+  }
+  {
+    NConfig h(0);
+    ASSERT_TRUE(openAs(h, path, NC_O_RW));
+    changeEverything(h);
+    EXPECT_EQ(valueOf(h, "/a/t"), "string");
+  }
+  std::vector<unsigned char> image = readFile(path);
+  EXPECT_EQ(otherOrder(image), GetParam()) << "the file keeps its byte order";
+  const nc_check_report r = checkAnyOrder(path);
+  EXPECT_TRUE(r.ok()) << r.describe();
+  putInOrder(path, false);
+  EXPECT_EQ(withoutFreeBytes(readFile(path)), withoutFreeBytes(readFile(native)));
+}
+
+TEST_P(EitherOrder, AnotherProcessesCommitsAreSeenAtTheNextLock) {
+  const std::string path = make("r", {"/k"});
+  NConfig reader(0);
+  ASSERT_TRUE(openAs(reader, path, NC_O_RO));
+  EXPECT_EQ(valueOf(reader, "/k"), "/k");
+  ASSERT_EQ(waitFor(spawn([&] {
+              NConfig h(0);
+              return openAs(h, path, NC_O_RW) && h.setKey("/k", "other") == NC_ERR_OK &&
+                     h.setKey("/n", std::string(6000, 'n').c_str()) == NC_ERR_OK;
+            })),
+            0);
+  EXPECT_EQ(valueOf(reader, "/k"), "other");
+  EXPECT_EQ(valueOf(reader, "/n").size(), 6000u);
+}
+
+TEST_P(EitherOrder, RefusedGrowthDropsTheBracketAndTheHandleGoesOn) {
+  const std::string path = make("r", {"/k"});
+  NConfig h(0);
+  ASSERT_TRUE(openAs(h, path, NC_O_RW));
+  const std::vector<unsigned char> before = readFile(path);
+  nc::sys().fallocate = [](int, off_t, off_t) { return ENOSPC; };
+  h.lockFile(NC_L_RW, 0);
+  EXPECT_EQ(h.setKey("/k", "changed"), NC_ERR_OK);
+  EXPECT_EQ(h.setKey("/big", std::string(9000, 'z').c_str()), NC_ERR_NMEM);
+  EXPECT_EQ(valueOf(h, "/k"), "/k") << "the bracket's changes are dropped";
+  h.unLockFile();
+  nc::resetSysCalls();
+  EXPECT_EQ(readFile(path), before);
+  EXPECT_EQ(h.setKey("/k", "later"), NC_ERR_OK);
+  h.close();
+  NConfig again(0);
+  ASSERT_TRUE(openAs(again, path, NC_O_RO));
+  EXPECT_EQ(valueOf(again, "/k"), "later");
+}
+
+// Bytes handed to write calls while `h` sets one value.
+uint64_t bytesWrittenBySetting(NConfig &h, const char *key, unsigned value) {
+  static uint64_t written;
+  written = 0;
+  static nc::SysCalls real;
+  real = nc::sys();
+  nc::sys().pwrite = [](int fd, const void *b, size_t n, off_t off) {
+    written += n;
+    return real.pwrite(fd, b, n, off);
+  };
+  EXPECT_EQ(h.setKey(key, value), NC_ERR_OK);
+  nc::resetSysCalls();
+  return written;
+}
+
+TEST_P(EitherOrder, AOneValueCommitWritesAboutWhatANativeOneWrites) {
+  const std::string path = make("r", {"/x/s", "/x/t"}), native = tmp_.file("native");
+  TestNConfig n;
+  ASSERT_EQ(makeRegistry(n, native), NC_ERR_OK);
+  ASSERT_EQ(n.setKey("/x/a", 1u), NC_ERR_OK);
+  NConfig h(0);
+  ASSERT_TRUE(openAs(h, path, NC_O_RW));
+  ASSERT_EQ(h.setKey("/x/a", 1u), NC_ERR_OK);
+  const uint64_t here = bytesWrittenBySetting(h, "/x/a", 2), there = bytesWrittenBySetting(n, "/x/a", 2);
+  EXPECT_LE(here, 2 * there);
+  EXPECT_GT(here, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, EitherOrder, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &i) {
+                           return std::string(i.param ? "OtherOrder" : "ThisOrder");
+                         });
+
+}  // namespace
