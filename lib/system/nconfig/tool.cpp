@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "txn.h"
 #include "lib/system/nconfig_tool.h"
 
 using nc::sys;
@@ -61,7 +62,7 @@ int NConfigTool::rollback() {
   // exclusive lock no other process looks past that size, and this view no
   // longer reaches there once it was shortened.
   off_t flen = 0;
-  if (data && lsize == sb->size && sys().fstat_size(fd, &flen) == 0 && uint64_t(flen) > lsize) {
+  if (data && !viewStale() && lsize == sb->size && sys().fstat_size(fd, &flen) == 0 && uint64_t(flen) > lsize) {
     int rc;
     do {
       rc = ftruncate(fd, off_t(lsize));
@@ -90,7 +91,12 @@ int NConfigTool::space(nc_space *out) {
   return NC_ERR_OK;
 }
 
-int NConfigTool::byteOrder() const { return fd < 0 ? 0 : nc_host_order(); }
+int NConfigTool::byteOrder() const {
+  if (fd < 0) return 0;
+  const int host = nc_host_order();
+  if (!txn || !txn->foreign) return host;
+  return host == NC_ORDER_BIG ? NC_ORDER_LITTLE : NC_ORDER_BIG;
+}
 
 int NConfigTool::stamp(nc_stamp *out) {
   if (fd < 0) return NC_ERR_NFILE;
