@@ -18,6 +18,8 @@ void copyResult(int rc, const std::string &src, const std::string &dst, const st
                              "); run 'nctool salvage' on it");
     case NC_ERR_NFILE:  // the source was found readable before: the copy cannot be made
       throw Failure(dst, "cannot be written" + (why.empty() ? "" : ": " + why));
+    case NC_ERR_NMEM:  // most often the copy's disk is full
+      throw Failure(dst, resultText(rc) + (why.empty() ? "" : ": " + why));
     default:
       throw Failure(src, resultText(rc) + (why.empty() ? "" : ": " + why));
   }

@@ -85,7 +85,9 @@ int addEntry(const nc_entry *e, void *ctx) {
   } else {
     if (!isPlainName(e->name)) {
       b.problem = "entry " + quote(e->name) + " has a name no path can reach";
-      b.path = dirName(e->path);
+      // Its directory's path: the entry's, less "/" and the name.
+      b.path.resize(b.path.size() - strlen(e->name));
+      if (b.path.size() > 1) b.path.pop_back();
       return kStop;
     }
     std::vector<Node> &siblings = b.open[e->depth - 1]->children;

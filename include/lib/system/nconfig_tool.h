@@ -126,8 +126,9 @@ class NConfigTool : public NConfig {
   // Results as setKey, and NC_ERR_NVAL for another type, a null path, a
   // length the type cannot have, or a null value with a length.
   int setUntyped(const char *path, uint32_t t, const char *value, uint32_t len);
-  // Abandons every change made since the outermost exclusive lock was taken
-  // (or since the last commit): the view shows the file again, and a file
+  // Abandons every change made since the outermost exclusive lock was taken:
+  // the view shows the file again (and the current directory falls back to
+  // the root when it goes with the changes), and a file
   // that grew is cut back to its recorded size (a longer file, left by an
   // earlier growth that was never committed, is cut back too). The lock
   // stays held, and releasing it then commits nothing. Results: NC_ERR_OK,
