@@ -77,8 +77,9 @@ TEST_F(Nctool, FailedChangesLeaveTheFileAsItWas) {
        "[/more]\nx=int:1\n"},
   };
   const std::string other = dir_.file("other.db");
-  ASSERT_EQ(run({"convert", "--byte-order", nc_host_order() == NC_ORDER_BIG ? "little" : "big", reg_, other})
-                .status, 0);
+  const std::string order = nc_host_order() == NC_ORDER_BIG ? "little" : "big";
+  ASSERT_EQ(run({"convert", "--byte-order", order, reg_, other}).status, 0);
+  EXPECT_NE(run({"stat", other}).out.find("byte order:   " + order + "-endian\n"), std::string::npos);
   for (const std::string &file : {reg_, other}) {
     for (const auto &c : cases) {
       const std::vector<unsigned char> before = readFile(file);

@@ -234,6 +234,8 @@ class NConfig {
   // re-mapped), NC_ERR_CORRUPT (a damaged journal beside a damaged file).
   int writeRefusal() const;
 
+  // True when the open file is of the other byte order than this machine's.
+  bool fileForeign() const;
   // Files of the other byte order (their view is an anonymous copy in this
   // machine's order): under a lock just taken, converts the file afresh when
   // it no longer holds what the view last showed.

@@ -1,8 +1,13 @@
 // Structural checker of registry images.
 //
-// Walks a registry file image (its bytes in host byte order) from the
-// superblock, the free-chunk table and the root directory, and reports every
-// way in which it is not a sound registry. It never trusts a word of the
+// Walks a registry file image from the superblock, the free-chunk table and
+// the root directory, and reports every way in which it is not a sound
+// registry. The image may be of either byte order: the superblock tells which
+// (its root offset, always 36, reads right only in the order the file was
+// written in, or else its recorded size matches the image's length only in
+// that order), and an image of the other order is checked just the same,
+// its words read swapped. Offsets and numbers in findings are as this
+// machine reads them. It never trusts a word of the
 // image: every offset is bounds-checked, the tree is walked with an explicit
 // stack and a visited set, and the work done is bounded by the image's size,
 // so arbitrary bytes can be checked safely.
@@ -57,12 +62,12 @@ struct nc_check_report {
   std::string describe() const;
 };
 
-// Checks `length` bytes at `image`. Never throws; never reads outside the
-// buffer.
+// Checks `length` bytes at `image`, of either byte order, at any alignment.
+// Never throws; never reads outside the buffer.
 nc_check_report nc_check_image(const void *image, size_t length);
 
-// Reads the file at `path` and checks it. A file that cannot be read is
-// reported as damage at offset 0.
+// Reads the file at `path` and checks it as nc_check_image does (either byte
+// order). A file that cannot be read is reported as damage at offset 0.
 nc_check_report nc_check_file(const char *path);
 
 #endif  // LIB_SYSTEM_NCONFIG_CHECK_H

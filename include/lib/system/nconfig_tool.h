@@ -15,7 +15,12 @@
 // this machine's order.
 //
 // Results are NC_ERR_ codes; where a call can say more, it fills a `why`
-// string (one line, no file name) that the caller owns.
+// string (one line, no file name) that the caller owns; `why` may be null.
+//
+// Whole-file copies make their destination (mode 0600) complete and synced
+// before they answer NC_ERR_OK, and leave nothing at it otherwise; they
+// make no other file. Like opening any handle on it, a copy's reading of
+// `src` drops the record locks this process holds on src when it is done.
 #ifndef LIB_SYSTEM_NCONFIG_TOOL_H
 #define LIB_SYSTEM_NCONFIG_TOOL_H
 
@@ -160,21 +165,28 @@ class NConfigTool : public NConfig {
 // in the byte order `order` (NC_ORDER_LITTLE or NC_ORDER_BIG; the same order
 // copies). Reads `src` under a shared lock, as committed (a pending journal
 // included). Every value stays as it is: integers and doubles are swapped by
-// their stored width, strings and raw values are not. Results: NC_ERR_OK,
-// NC_ERR_NFILE (src cannot be read, dst cannot be made), NC_ERR_PERM (dst
-// exists), NC_ERR_CORRUPT (src is damaged: `why` says how), NC_ERR_NVAL.
+// their stored width, strings and raw values are not; the result of two
+// conversions that come back to src's order is src byte for byte (bytes past
+// its recorded size left out). Results: NC_ERR_OK, NC_ERR_NFILE (src cannot
+// be read, dst cannot be made or written), NC_ERR_PERM (dst exists),
+// NC_ERR_CORRUPT (src is damaged: `why` says how), NC_ERR_NVAL (a null path,
+// an unknown order), NC_ERR_NMEM (memory or disk space refused).
 int nc_convert(const char *src, const char *dst, int order, std::string *why);
 
 // Writes `dst`, which must not exist, as a fresh registry holding the tree
-// of `src` (read under one shared lock) with no free space inside it; `p`
-// gives its growth parameters (null: those of src). dst has src's byte
-// order. Results as nc_convert.
+// of `src` (read under one shared lock, as committed) with no leaked or
+// scattered free space: each directory's slot array holds exactly its
+// entries, and only the rest of the last growth unit is free. `p` gives its
+// growth parameters (null: those of src). dst has src's byte order. Results
+// as nc_convert, and NC_ERR_NVAL for growth parameters that cannot make a
+// registry (`why` says why).
 int nc_compact(const char *src, const char *dst, const nc_params *p, std::string *why);
 
 // Writes `dst`, which must not exist, as a byte-for-byte copy of the live
 // registry `src` as committed at one moment (taken under its shared lock,
 // with what its journal holds applied), synced before it answers. Other
-// processes may go on reading and writing src. Results as nc_convert.
+// processes may go on reading and writing src. A damaged src is refused.
+// Results as nc_convert.
 int nc_backup(const char *src, const char *dst, std::string *why);
 
 // What nc_salvage kept and lost.
@@ -189,9 +201,14 @@ struct nc_salvage_report {
 // value are still sound; works without trusting a byte of the file, in
 // either byte order, and finds the tree when the superblock or magic is
 // damaged (from the root entry at offset 36 and what the table left).
+// The copy keeps `damaged`'s growth parameters when they can make a
+// registry, else takes {1, 8, 16}; each directory's slot array holds exactly
+// what it kept. Integers stored in 1, 2 or 4 bytes are kept widened to 8, a
+// string up to its first NUL. `report` may be null.
 // Results: NC_ERR_OK (report filled; something may have been lost),
 // NC_ERR_NFILE, NC_ERR_PERM (dst exists), NC_ERR_CORRUPT (nothing of a
-// registry could be found: `why` says so).
+// registry could be found: `why` says so), NC_ERR_NVAL (a null path),
+// NC_ERR_NMEM (memory or disk space refused).
 int nc_salvage(const char *damaged, const char *dst, nc_salvage_report *report,
                std::string *why);
 

@@ -1,14 +1,17 @@
 // Swapping a registry image's byte order word by word, following its
-// structure from the superblock.
+// structure from the superblock. The structure is read first, in the source's
+// order, through the raw-image reader, and only a walk that succeeded is
+// applied: a damaged image is left as it was.
 #include "byteorder.h"
-
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "format.h"
 #include "lib/system/nconfig.h"
+#include "raw_image.h"
 
 namespace nc {
 
@@ -16,108 +19,113 @@ namespace {
 
 // First offset that a chunk (with its 4-byte header before it) can have;
 // the root entry and its name lie in the header area without one.
-constexpr uint32_t kFirstChunk = 68;
+constexpr uint32_t kFirstChunk = kTableOffset;
 
-class Swapper {
+// What must be swapped: structural words, and numbers by their width.
+class SwapPlan {
  public:
-  Swapper(char *image, size_t len, bool from_big)
-      : b_(image), n_(len), foreign_(from_big != hostIsBig()), done_(len / 4, false) {}
+  SwapPlan(const char *image, size_t len, bool from_big)
+      : img_(image, len, from_big != hostIsBig()), words_(len / 4, false) {}
 
-  std::string run() {
-    if (n_ < sizeof(nc_sb_s) || memcmp(b_, NC_SB_MAGIC, 4) != 0)
+  // Walks the image; "" when the plan is whole, else why not.
+  std::string make() {
+    nc_sb_s sb;
+    if (!img_.superblock(&sb) || memcmp(&sb.magic, NC_SB_MAGIC, 4) != 0)
       return "not a registry file (empty, or wrong magic number)";
-    const uint32_t size = read(4), chunk = read(24), ttl = read(20), root = read(28);
-    if (size != n_) return "header says " + std::to_string(size) +
-                                  " bytes, file has " + std::to_string(n_);
-    for (uint32_t at = 4; at < 36; at += 4) swapWord(at);
-    if (!table(chunk, ttl)) return why_;
-    if (!tree(root)) return why_;
+    if (sb.size != img_.size())
+      return "header says " + std::to_string(sb.size) + " bytes, file has " +
+             std::to_string(img_.size());
+    for (uint32_t at = kSbSize; at < sizeof(nc_sb_s); at += 4) word(at);
+    if (!table(sb.chunk, sb.chunk_ttl) || !tree(sb.root)) return why_;
     return "";
   }
 
- private:
-  // The word at `at` as the source's byte order means it (the source's bytes
-  // are still in place until that word is swapped).
-  uint32_t read(uint64_t at) const {
-    uint32_t w = 0;
-    if (at + 4 > n_) return 0;
-    memcpy(&w, &b_[at], 4);
-    if (at % 4 == 0 && done_[at / 4]) return foreign_ ? w : __builtin_bswap32(w);
-    return foreign_ ? __builtin_bswap32(w) : w;
+  // Rewrites the image as planned.
+  void apply(char *image) const {
+    for (size_t i = 0; i < words_.size(); i++)
+      if (words_[i]) std::reverse(image + 4 * i, image + 4 * i + 4);
+    for (const auto &n : numbers_) std::reverse(image + n.first, image + n.first + n.second);
   }
-  bool spans(uint64_t at, uint64_t n) const { return at != 0 && at + n <= n_; }
+
+ private:
+  // Same test as the walk has always made: inside, not at offset 0.
+  bool spans(uint64_t at, uint64_t n) const { return at != 0 && img_.inside(at, n); }
   bool fail(const std::string &why) {
     why_ = "damaged: " + why;
     return false;
   }
-  void swapBytes(uint64_t at, size_t n) { std::reverse(&b_[at], &b_[at] + n); }
-  // Swaps the aligned word at `at` once, however often it is reached.
-  bool swapWord(uint64_t at) {
-    if (at % 4 != 0 || !spans(at, 4)) return fail("a word at " + std::to_string(at) + " outside the file");
-    if (done_[at / 4]) return true;
-    done_[at / 4] = true;
-    swapBytes(at, 4);
+  // Marks the aligned word at `at` for swapping, however often it is reached.
+  bool word(uint64_t at) {
+    if (!spans(at, 4) || !img_.spans(at, 4))
+      return fail("a word at " + std::to_string(at) + " outside the file");
+    words_[at / 4] = true;
     return true;
   }
-  bool header(uint32_t data) { return data < kFirstChunk || swapWord(data - 4); }
+  bool header(uint32_t data) { return data < kFirstChunk || word(data - kChunkHeader); }
 
   bool table(uint32_t chunk, uint32_t ttl) {
-    if (!spans(chunk, uint64_t(ttl) * 8) || !header(chunk)) return fail("the free-chunk table");
+    if (!spans(chunk, uint64_t(ttl) * sizeof(nc_chunk_s)) || !header(chunk))
+      return fail("the free-chunk table");
     for (uint32_t i = 0; i < ttl; ++i) {
-      const uint32_t rec = chunk + 8 * i, at = read(rec), size = read(rec + 4);
-      if (!swapWord(rec) || !swapWord(rec + 4)) return false;
-      if (size != 0 && (!spans(at, size) || !swapWord(at)))
-        return fail("free area at " + std::to_string(at));
+      nc_chunk_s r = {};
+      const uint64_t rec = chunk + uint64_t(i) * sizeof r;
+      if (!img_.record(chunk, i, &r) || !word(rec + kRecOffset) || !word(rec + kRecSize))
+        return fail("a word at " + std::to_string(rec) + " outside the file");
+      if (r.size != 0 && (!spans(r.offset, r.size) || !word(r.offset)))
+        return fail("free area at " + std::to_string(r.offset));
     }
     return true;
   }
 
-  bool value(uint32_t e, uint32_t type) {
-    const uint32_t at = read(e + 12), len = read(e + 16);
-    if (at == 0) return true;
-    if (!spans(at, len) || !header(at)) return fail("the value of the entry at " + std::to_string(e));
-    if (type == NC_STRING || type == NC_RAW) return true;
-    if (len != 1 && len != 2 && len != 4 && len != 8)
-      return fail("a number of " + std::to_string(len) + " bytes at " + std::to_string(at));
-    swapBytes(at, len);
+  bool value(uint32_t e, const nc_de_s &d) {
+    if (d.offset == 0) return true;
+    if (!spans(d.offset, d.pages) || !header(d.offset))
+      return fail("the value of the entry at " + std::to_string(e));
+    if (d.type == NC_STRING || d.type == NC_RAW) return true;
+    if (d.pages != 1 && d.pages != 2 && d.pages != 4 && d.pages != 8)
+      return fail("a number of " + std::to_string(d.pages) + " bytes at " +
+                  std::to_string(d.offset));
+    numbers_.emplace_back(d.offset, d.pages);
+    return true;
+  }
+
+  bool directory(const nc_de_s &d, uint32_t e, std::vector<uint32_t> *todo) {
+    if (d.offset == 0) return true;
+    if (!spans(d.offset, uint64_t(d.pages) * 4) || !header(d.offset))
+      return fail("the slots of the directory at " + std::to_string(e));
+    for (uint32_t i = 0; i < d.pages; ++i) {
+      const uint64_t slot = d.offset + 4ull * i;
+      uint32_t child = 0;
+      if (!img_.word(slot, &child)) return fail("a word at " + std::to_string(slot) + " outside the file");
+      todo->push_back(child);
+      word(slot);
+    }
     return true;
   }
 
   bool tree(uint32_t root) {
     std::vector<uint32_t> todo{root};
-    std::vector<bool> seen(n_ / 4, false);
+    std::vector<bool> seen(img_.size() / 4, false);
     while (!todo.empty()) {
       const uint32_t e = todo.back();
       todo.pop_back();
-      if (e % 4 != 0 || !spans(e, 24)) return fail("an entry at " + std::to_string(e));
+      nc_de_s d;
+      if (!spans(e, sizeof d) || !img_.entry(e, &d)) return fail("an entry at " + std::to_string(e));
       if (seen[e / 4]) return fail("the entry at " + std::to_string(e) + " is reached twice");
       seen[e / 4] = true;
-      const uint32_t name = read(e), type = read(e + 4);
       if (!header(e)) return false;
-      for (uint32_t w = 0; w < 24; w += 4)
-        if (!swapWord(e + w)) return false;
-      if (name == 0 && type == 0) continue;  // a free entry
-      if (!spans(name, 1) || !header(name)) return fail("the name of the entry at " + std::to_string(e));
-      if (type != NC_DIR) {
-        if (!value(e, type)) return false;
-        continue;
-      }
-      const uint32_t slots = read(e + 12), count = read(e + 16);
-      if (slots == 0) continue;
-      if (!spans(slots, uint64_t(count) * 4) || !header(slots))
-        return fail("the slots of the directory at " + std::to_string(e));
-      for (uint32_t i = 0; i < count; ++i) {
-        todo.push_back(read(slots + 4 * i));
-        if (!swapWord(slots + 4 * i)) return false;
-      }
+      for (uint32_t w = 0; w < sizeof d; w += 4) word(e + w);
+      if (d.name == 0 && d.type == 0) continue;  // a free entry
+      if (!spans(d.name, 1) || !header(d.name))
+        return fail("the name of the entry at " + std::to_string(e));
+      if (!(d.type == NC_DIR ? directory(d, e, &todo) : value(e, d))) return false;
     }
     return true;
   }
 
-  char *b_;
-  size_t n_;
-  bool foreign_;            // the source is not in host order
-  std::vector<bool> done_;  // words swapped already
+  RawImage img_;
+  std::vector<bool> words_;                          // words to swap, by offset / 4
+  std::vector<std::pair<uint64_t, uint32_t>> numbers_;  // values to reverse: offset, width
   std::string why_;
 };
 
@@ -131,7 +139,10 @@ bool hostIsBig() {
 }
 
 std::string swapOrder(char *image, size_t len, bool from_big) {
-  return Swapper(image, len, from_big).run();
+  SwapPlan plan(image, len, from_big);
+  std::string why = plan.make();
+  if (why.empty()) plan.apply(image);
+  return why;
 }
 
 }  // namespace nc

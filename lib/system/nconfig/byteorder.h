@@ -18,9 +18,10 @@ bool hostIsBig();
 // the header word of each free area, chunk headers, entries, slot arrays),
 // and each int, uint and double value by its stored width; names, strings,
 // raw values and the rest of free areas are left as they are. The walk
-// checks every offset against the image and visits each entry once. Returns
-// "" on success, or why the image cannot be rewritten (it is damaged), in
-// which case the image is unspecified.
+// checks every offset against the image and visits each entry once, and is
+// made whole before a byte changes. Returns "" on success, or why the image
+// cannot be rewritten (it is damaged), in which case the image is left as it
+// was.
 std::string swapOrder(char *image, size_t len, bool from_big);
 
 }  // namespace nc

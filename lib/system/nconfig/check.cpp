@@ -13,6 +13,7 @@
 #include <new>
 
 #include "internal.h"
+#include "raw_image.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ std::string shown(const char *s, size_t len) {
 class Checker {
  public:
   Checker(const uint8_t *image, size_t length, nc_check_report *report)
-      : img_(image), length_(length), report_(report) {}
+      : img_(nc::RawImage::of(image, length)), length_(length), report_(report) {}
 
   // Fills the report. Guarantees no read outside [image, image + length).
   void run() {
@@ -78,7 +79,7 @@ class Checker {
   }
 
  private:
-  const uint8_t *img_;
+  nc::RawImage img_;  // cut to limit_ once the superblock is read
   size_t length_;
   nc_check_report *report_;
   uint32_t limit_ = 0;  // bytes of the image that belong to the registry
@@ -88,11 +89,13 @@ class Checker {
   uint64_t budget_ = 0;        // bytes the tree walk may still look at
   size_t omittedDamage_ = 0, omittedLeaks_ = 0;
 
-  // The word at `off`; the caller has made sure off + 4 <= limit_.
-  uint32_t word(uint64_t off) const {
-    uint32_t v;
-    memcpy(&v, img_ + off, 4);
-    return v;
+  // The word at `off` (0 outside the image; callers check the bounds first).
+  uint32_t word(uint64_t off) const { return img_.word(off); }
+  // The entry at `off`, which the caller has found inside the image.
+  nc_de_s entryAt(uint32_t off) const {
+    nc_de_s e = {};
+    img_.entry(off, &e);
+    return e;
   }
 
   void damage(uint32_t off, std::string what) {
@@ -144,29 +147,30 @@ class Checker {
       damage(0, format("file of %zu bytes is shorter than the superblock", length_));
       return false;
     }
-    if (memcmp(img_, NC_SB_MAGIC, 4) != 0) {
-      damage(0, "bad magic");
+    if (memcmp(img_.bytes() + nc::kSbMagic, NC_SB_MAGIC, 4) != 0) {
+      damage(nc::kSbMagic, "bad magic");
       return false;
     }
-    memcpy(&sb_, img_, sizeof sb_);
+    img_.superblock(&sb_);
     uint64_t limit = sb_.size;
     if (sb_.size > length_) {
-      damage(4, format("size %u exceeds the file's %zu bytes", sb_.size, length_));
+      damage(nc::kSbSize, format("size %u exceeds the file's %zu bytes", sb_.size, length_));
       limit = length_;
     }
-    if (sb_.size % 4) damage(4, format("size %u is not a multiple of 4", sb_.size));
+    if (sb_.size % 4) damage(nc::kSbSize, format("size %u is not a multiple of 4", sb_.size));
     limit_ = uint32_t(limit & ~uint64_t(3));
+    img_ = img_.prefix(limit_);
     if (limit_ < nc::kTableHeaderOffset) {
-      damage(4, format("size %u cannot hold the header area", sb_.size));
+      damage(nc::kSbSize, format("size %u cannot hold the header area", sb_.size));
       return false;
     }
-    if (sb_.ent_inc < 1) damage(8, "ent_inc is 0");
-    if (sb_.chunk_inc < 1) damage(12, "chunk_inc is 0");
-    if (sb_.size_inc < 1) damage(16, "size_inc is 0");
+    if (sb_.ent_inc < 1) damage(nc::kSbEntInc, "ent_inc is 0");
+    if (sb_.chunk_inc < 1) damage(nc::kSbChunkInc, "chunk_inc is 0");
+    if (sb_.size_inc < 1) damage(nc::kSbSizeInc, "size_inc is 0");
     if (sb_.chunk_ttl < nc::kMinChunks)
-      damage(20, format("chunk_ttl %u is below %u", sb_.chunk_ttl, nc::kMinChunks));
+      damage(nc::kSbChunkTtl, format("chunk_ttl %u is below %u", sb_.chunk_ttl, nc::kMinChunks));
     if (sb_.root != nc::kRootOffset)
-      damage(28, format("root entry at %u, not %u", sb_.root, nc::kRootOffset));
+      damage(nc::kSbRoot, format("root entry at %u, not %u", sb_.root, nc::kRootOffset));
     budget_ = 3 * uint64_t(limit_) + 4096;
     visited_.assign(limit_ / 4 + 1, false);
     return true;
@@ -190,7 +194,7 @@ class Checker {
       damage(ref, format("%s at %u lies outside the file", what, data));
       return 0;
     }
-    uint32_t hdr = data - 4;
+    uint32_t hdr = data - nc::kChunkHeader;
     uint32_t h = word(hdr);
     if (exact && h != exact) {
       damage(hdr, format("%s header %u, expected %llu", what, h, (unsigned long long)exact));
@@ -216,17 +220,20 @@ class Checker {
 
   // Validates the free-chunk table and claims it and every free area.
   void checkTable() {
-    uint64_t bytes = uint64_t(sb_.chunk_ttl) * 8;
-    if (bytes + 4 > limit_) {
-      damage(20, format("free-chunk table of %u records cannot fit in the file", sb_.chunk_ttl));
+    uint64_t bytes = uint64_t(sb_.chunk_ttl) * sizeof(nc_chunk_s);
+    if (bytes + nc::kChunkHeader > limit_) {
+      damage(nc::kSbChunkTtl,
+             format("free-chunk table of %u records cannot fit in the file", sb_.chunk_ttl));
       return;
     }
-    if (!claimChunk(24, sb_.chunk, bytes, kTable, bytes + 4)) return;
+    if (!claimChunk(nc::kSbChunk, sb_.chunk, bytes, kTable, bytes + nc::kChunkHeader)) return;
     bool seenEmpty = false;
     uint32_t previous = 0;
     for (uint32_t i = 0; i < sb_.chunk_ttl; i++) {
-      uint32_t rec = sb_.chunk + 8 * i;
-      uint32_t off = word(rec), size = word(rec + 4);
+      uint32_t rec = sb_.chunk + uint32_t(sizeof(nc_chunk_s)) * i;
+      nc_chunk_s r = {};
+      img_.record(sb_.chunk, i, &r);
+      uint32_t off = r.offset, size = r.size;
       if (size == 0) {
         seenEmpty = true;
         continue;
@@ -251,14 +258,15 @@ class Checker {
     if (sb_.root != nc::kRootOffset) return;
     const uint32_t root = nc::kRootOffset;
     visited_[root / 4] = true;
-    if (word(root) != nc::kRootNameOffset)
-      damage(root, format("root name at %u, not %u", word(root), nc::kRootNameOffset));
-    if (img_[nc::kRootNameOffset] != '/' || img_[nc::kRootNameOffset + 1] != 0)
+    const nc_de_s r = entryAt(root);
+    if (r.name != nc::kRootNameOffset)
+      damage(root + nc::kDeName, format("root name at %u, not %u", r.name, nc::kRootNameOffset));
+    if (img_.byte(nc::kRootNameOffset) != '/' || img_.byte(nc::kRootNameOffset + 1) != 0)
       damage(nc::kRootNameOffset, "root name is not \"/\"");
-    if (word(root + 8) != root)
-      damage(root + 8, format("root's parent is %u, not itself", word(root + 8)));
-    if (word(root + 4) != NC_DIR) {
-      damage(root + 4, format("root has type %u, not a directory", word(root + 4)));
+    if (r.parent != root)
+      damage(root + nc::kDeParent, format("root's parent is %u, not itself", r.parent));
+    if (r.type != NC_DIR) {
+      damage(root + nc::kDeType, format("root has type %u, not a directory", r.type));
       return;
     }
     report_->directories++;
@@ -273,17 +281,19 @@ class Checker {
   // Validates the slot array of directory `dir` and each entry it holds;
   // pushes child directories onto `stack`.
   void checkDirectory(uint32_t dir, std::vector<uint32_t> *stack) {
-    uint32_t array = word(dir + 12), pages = word(dir + 16);
+    const nc_de_s d = entryAt(dir);
+    const uint32_t array = d.offset, pages = d.pages;
     if (array == 0) {
-      if (pages != 0) damage(dir + 16, format("directory without slot array has %u slots", pages));
+      if (pages != 0)
+        damage(dir + nc::kDePages, format("directory without slot array has %u slots", pages));
       return;
     }
     if (pages == 0) {
-      damage(dir + 16, "directory has a slot array of 0 slots");
-      claimChunk(dir + 12, array, 0, kSlots);
+      damage(dir + nc::kDePages, "directory has a slot array of 0 slots");
+      claimChunk(dir + nc::kDeOffset, array, 0, kSlots);
       return;
     }
-    if (!claimChunk(dir + 12, array, uint64_t(pages) * 4, kSlots)) return;
+    if (!claimChunk(dir + nc::kDeOffset, array, uint64_t(pages) * 4, kSlots)) return;
     if (!charge(uint64_t(pages) * 4, dir)) return;
     const char *previous = nullptr;  // name of the last used entry
     bool seenFree = false;
@@ -297,7 +307,7 @@ class Checker {
   void checkChild(uint32_t dir, uint32_t slot, const char **previous, bool *seenFree,
                   std::vector<uint32_t> *stack) {
     uint32_t e = word(slot);
-    if (e == 0 || e % 4 || e < 4 || uint64_t(e) + sizeof(nc_de_s) > limit_) {
+    if (e == 0 || e < nc::kChunkHeader || !img_.spans(e, sizeof(nc_de_s))) {
       damage(slot, format("slot holds %u, not an entry inside the file", e));
       return;
     }
@@ -306,20 +316,21 @@ class Checker {
       return;
     }
     visited_[e / 4] = true;
-    claimChunk(slot, e, sizeof(nc_de_s), kEntry, sizeof(nc_de_s) + 4);
+    claimChunk(slot, e, sizeof(nc_de_s), kEntry, sizeof(nc_de_s) + nc::kChunkHeader);
 
-    uint32_t type = word(e + 4);
+    const nc_de_s entry = entryAt(e);
+    const uint32_t type = entry.type;
     if (type == 0) {
       *seenFree = true;
       static const uint8_t zero[sizeof(nc_de_s)] = {};
-      if (memcmp(img_ + e, zero, sizeof zero) != 0) damage(e, "free entry is not all zero");
+      if (memcmp(img_.bytes() + e, zero, sizeof zero) != 0) damage(e, "free entry is not all zero");
       return;
     }
     if (*seenFree) damage(slot, "used entry after a free entry");
-    if (word(e + 8) != dir)
-      damage(e + 8, format("parent is %u, not the directory %u", word(e + 8), dir));
+    if (entry.parent != dir)
+      damage(e + nc::kDeParent, format("parent is %u, not the directory %u", entry.parent, dir));
 
-    const char *name = checkName(e);
+    const char *name = checkName(e, entry.name);
     if (name && *previous) {
       if (!charge(strlen(name) + 1, slot)) return;
       if (strcmp(*previous, name) <= 0)
@@ -340,24 +351,23 @@ class Checker {
       case NC_RAW:
       case NC_DOUBLE:
         report_->keys++;
-        checkValue(e, type);
+        checkValue(e, entry);
         break;
       case NC_LINK:
-        damage(e + 4, "entry of type NC_LINK, which nothing creates");
+        damage(e + nc::kDeType, "entry of type NC_LINK, which nothing creates");
         break;
       default:
-        damage(e + 4, format("unknown entry type %u", type));
+        damage(e + nc::kDeType, format("unknown entry type %u", type));
         break;
     }
   }
 
-  // Validates and claims the name chunk of used entry `e`. The name, or null
-  // when it cannot be compared.
-  const char *checkName(uint32_t e) {
-    uint32_t data = word(e);
-    uint32_t h = claimChunk(e, data, 1, kName);
+  // Validates and claims the name chunk at `data` of used entry `e`. The
+  // name, or null when it cannot be compared.
+  const char *checkName(uint32_t e, uint32_t data) {
+    uint32_t h = claimChunk(e + nc::kDeName, data, 1, kName);
     if (!h) return nullptr;
-    const char *p = reinterpret_cast<const char *>(img_ + data);
+    const char *p = reinterpret_cast<const char *>(img_.bytes() + data);
     const void *nul = memchr(p, 0, h - 4);
     size_t len = nul ? static_cast<const char *>(nul) - p : h - 4;
     if (!charge(len + 1, data)) return nullptr;
@@ -373,17 +383,17 @@ class Checker {
     return p;
   }
 
-  // Validates and claims the value chunk of key `e` of type `type`.
-  void checkValue(uint32_t e, uint32_t type) {
-    uint32_t data = word(e + 12), len = word(e + 16);
+  // Validates and claims the value chunk of key `e`, read as `entry`.
+  void checkValue(uint32_t e, const nc_de_s &entry) {
+    const uint32_t data = entry.offset, len = entry.pages, type = entry.type;
     if (data == 0) return;  // no value; pages keeps an old length
     if ((type == NC_INT || type == NC_UINT || type == NC_DOUBLE) && len != 8)
-      damage(e + 16, format("value of type %u has %u bytes, not 8", type, len));
-    if (!claimChunk(e + 12, data, len, kValue)) return;
+      damage(e + nc::kDePages, format("value of type %u has %u bytes, not 8", type, len));
+    if (!claimChunk(e + nc::kDeOffset, data, len, kValue)) return;
     if (type == NC_STRING) {
       if (len == 0)
-        damage(e + 16, "string value of length 0");
-      else if (img_[uint64_t(data) + len - 1] != 0)
+        damage(e + nc::kDePages, "string value of length 0");
+      else if (img_.byte(uint64_t(data) + len - 1) != 0)
         damage(data, "string value is not NUL-terminated");
     }
   }

@@ -212,7 +212,7 @@ int NConfig::commitPending() {
   try {
     ranges = changedRanges(txn->pages, data, lsize);
     if (err == 0 && txn->foreign)
-      err = nc::foreignChanges(data, lsize, txn->base, ranges, converted);
+      err = nc::foreignChanges(data, lsize, txn->base, fd, ranges, converted);
     else if (err == 0)
       err = nc::narrowRanges(ranges, [this](uint32_t off, uint32_t n, char *buf) -> long {
         return long(sys().pread(fd, buf, n, off_t(off)));

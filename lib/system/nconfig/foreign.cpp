@@ -78,7 +78,7 @@ int foreignView(std::vector<char> &raw, int prot, char **view, unsigned int *siz
   return NC_ERR_OK;
 }
 
-int foreignChanges(const char *view, uint32_t size, const std::vector<char> &base,
+int foreignChanges(const char *view, uint32_t size, const std::vector<char> &base, int fd,
                    std::vector<Range> &ranges, std::vector<char> &out) {
   try {
     out.assign(view, view + size);
@@ -97,11 +97,13 @@ int foreignChanges(const char *view, uint32_t size, const std::vector<char> &bas
   }
   if (!swapOrder(out.data(), out.size(), hostIsBig()).empty()) return EIO;
   for (Range &r : ranges) r.bytes = out.data() + r.offset;
-  return narrowRanges(ranges, [&base](uint32_t off, uint32_t n, char *buf) -> long {
-    if (off >= base.size()) return 0;
-    const size_t have = std::min<size_t>(n, base.size() - off);
+  // Past the bytes last seen, the file holds what its growth left there.
+  return narrowRanges(ranges, [&base, fd](uint32_t off, uint32_t n, char *buf) -> long {
+    const size_t have = off < base.size() ? std::min<size_t>(n, base.size() - off) : 0;
     memcpy(buf, base.data() + off, have);
-    return long(have);
+    if (have == n) return long(n);
+    const ssize_t more = sys().pread(fd, buf + have, n - have, off_t(off + have));
+    return more < 0 ? long(more) : long(have + size_t(more));
   });
 }
 
@@ -112,6 +114,8 @@ void keepCommitted(std::vector<char> &base, const std::vector<Range> &ranges, ui
 }
 
 }  // namespace nc
+
+bool NConfig::fileForeign() const { return fd >= 0 && txn && txn->foreign; }
 
 void NConfig::adoptView(char *view, unsigned int size) {
   dropCache();

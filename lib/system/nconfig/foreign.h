@@ -50,10 +50,10 @@ int narrowRanges(std::vector<Range> &ranges,
 
 // The file's own bytes for `ranges`, pages of the view `size` bytes at
 // `view`: the view converted back into `out`, with base's bytes inside free
-// areas, then narrowed to the runs that differ from base. The ranges point
-// into `out` afterwards. 0 or an errno value (ENOMEM; EIO when the view
+// areas, then narrowed to the runs that differ from base (past its end,
+// from the file on `fd`). The ranges point into `out` afterwards. 0 or an errno value (ENOMEM; EIO when the view
 // does not convert).
-int foreignChanges(const char *view, uint32_t size, const std::vector<char> &base,
+int foreignChanges(const char *view, uint32_t size, const std::vector<char> &base, int fd,
                    std::vector<Range> &ranges, std::vector<char> &out);
 
 // After a commit of `ranges` to a file now `size` bytes long: base holds

@@ -1,14 +1,9 @@
 // The format's rules (see format.h).
 #include "format.h"
 
+#include "raw_image.h"
+
 namespace nc {
-namespace {
-
-bool spans(uint64_t size, uint32_t off, uint64_t len) {
-  return (off & 3) == 0 && uint64_t(off) + len <= size;
-}
-
-}  // namespace
 
 const char *creationProblem(uint32_t resize, uint32_t dirent, uint32_t mchunks) {
   if (resize == 0 || resize > kMaxResize) return "growth unit out of range";
@@ -39,9 +34,10 @@ FreeSpace freeSpace(const char *data, uint64_t size, const nc_sb_s &sb) {
   FreeSpace f;
   if (!spans(size, sb.chunk, uint64_t(sb.chunk_ttl) * sizeof(nc_chunk_s))) return f;
   f.known = true;
+  const RawImage image(data, size_t(size), false);
   for (uint32_t i = 0; i < sb.chunk_ttl; i++) {
-    nc_chunk_s rec;
-    memcpy(&rec, data + sb.chunk + uint64_t(i) * sizeof rec, sizeof rec);
+    nc_chunk_s rec = {};
+    image.record(sb.chunk, i, &rec);
     if (i == 0) f.max = rec.size;
     if (rec.size == 0) continue;
     f.chunks++;

@@ -11,6 +11,7 @@
 
 #include "lib/system/nconfig.h"
 #include "format.h"
+#include "raw_image.h"
 
 namespace nc {
 
@@ -22,9 +23,7 @@ struct View {
   uint32_t size;
 
   // True when [off, off + len) lies inside the view and off is word aligned.
-  bool spans(uint32_t off, uint64_t len) const {
-    return (off & 3) == 0 && uint64_t(off) + len <= size;
-  }
+  bool spans(uint32_t off, uint64_t len) const { return nc::spans(size, off, len); }
   // The entry at `off`, or null when it would not lie inside the view.
   nc_de_s *entry(uint32_t off) const {
     return off != 0 && spans(off, sizeof(nc_de_s))

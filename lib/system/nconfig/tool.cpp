@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "internal.h"
-#include "txn.h"
 #include "lib/system/nconfig_tool.h"
 
 using nc::sys;
@@ -94,7 +93,7 @@ int NConfigTool::space(nc_space *out) {
 int NConfigTool::byteOrder() const {
   if (fd < 0) return 0;
   const int host = nc_host_order();
-  if (!txn || !txn->foreign) return host;
+  if (!fileForeign()) return host;
   return host == NC_ORDER_BIG ? NC_ORDER_LITTLE : NC_ORDER_BIG;
 }
 
