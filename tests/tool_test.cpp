@@ -60,9 +60,12 @@ class Tool : public testing::Test {
 
 // Depth first, children in slot order (descending names), values as stored.
 TEST_F(Tool, WalkHandsOutEntriesInSlotOrderToTheDepthAsked) {
-  const std::string a = "0 /a a 1 8 -\n", s = "1 /a/s s 2 3 686900\n", n = "1 /a/n n 3 8 feffffffffffffff\n",
+  const int64_t minus2 = -2;  // as stored: in this machine's order
+  const std::string two = hexOf(reinterpret_cast<const char *>(&minus2), 8);
+  const std::string a = "0 /a a 1 8 -\n", s = "1 /a/s s 2 3 686900\n", n = "1 /a/n n 3 8 " + two + "\n",
                     d = "1 /a/d d 1 0 -\n";
-  const std::string all = "0 / / 1 8 -\n1 /none none 4 0 -\n1 /b b 5 2 0102\n1 /a a 1 8 -\n2 /a/s s 2 3 686900\n2 /a/n n 3 8 feffffffffffffff\n2 /a/d d 1 0 -\n";
+  const std::string all = "0 / / 1 8 -\n1 /none none 4 0 -\n1 /b b 5 2 0102\n1 /a a 1 8 -\n" +
+                          ("2" + s.substr(1)) + ("2" + n.substr(1)) + ("2" + d.substr(1));
   const struct {
     const char *path;
     int depth, stop, skip, rc;
