@@ -2,11 +2,11 @@
 #include <CLI/CLI.hpp>
 #include <functional>
 
-#include "atomic.h"
 #include "dump_format.h"
 #include "edits.h"
 #include "io.h"
 #include "pathname.h"
+#include "registry.h"
 #include "text.h"
 #include "tool.h"
 
@@ -122,7 +122,7 @@ std::vector<Step> parseScript(const std::string &file, const std::string &script
 int runBatch(const std::string &file, const std::string &input) {
   const std::string source = sourceName(input);
   const std::vector<Step> steps = parseScript(file, readInput(input), source);
-  applyAtomically(file, [&](Registry &reg) {
+  changeFile(file, [&](Registry &reg) {
     for (const Step &s : steps) {
       try {
         s.edit(reg);

@@ -1,14 +1,17 @@
 // stat and check: figures and structural integrity of a registry file.
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include <nlohmann/json.hpp>
 
-#include "byteorder.h"
-#include "image.h"
 #include "lib/system/nconfig.h"
-#include "lib/system/nconfig/format.h"
+#include "lib/system/nconfig_check.h"
+#include "lib/system/nconfig_tool.h"
+#include "registry.h"
 #include "tool.h"
 
 namespace nctool {
@@ -17,60 +20,61 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-// The superblock of `image`; throws Failure when there is none.
-nc_sb_s superblock(const Image &image) {
-  nc_sb_s sb;
-  if (image.bytes.size() < sizeof sb ||
-      memcmp(image.bytes.data(), NC_SB_MAGIC, 4) != 0)
-    throw Failure(image.file, "not a registry file (empty, or wrong magic number)");
-  memcpy(&sb, image.bytes.data(), sizeof sb);
-  return sb;
-}
+using Finding = nc_finding;
+using CheckSummary = nc_check_report;
 
 // What stat reports about a file.
 struct Figures {
-  nc_sb_s sb;
-  size_t length = 0;     // bytes in the file
-  bool foreign = false;  // of the other byte order than this machine's
-  nc::FreeSpace free;    // as the store's status() reports it
+  nc_space space;
+  Parameters params;
+  int order = 0;         // NC_ORDER_LITTLE or NC_ORDER_BIG
+  uint64_t length = 0;   // bytes in the file
   CheckSummary check;
 };
 
 Figures figures(const std::string &file) {
-  Image image = loadImage(file);
   Figures fig;
-  fig.foreign = otherByteOrder(image.bytes.data(), image.bytes.size());
-  if (fig.foreign) {
-    std::string why = toHostOrder(image);
-    if (!why.empty()) throw Failure(file, "of the other byte order, and " + why);
-  }
-  fig.sb = superblock(image);
-  fig.length = image.bytes.size();
-  fig.free = nc::freeSpace(image.bytes.data(), image.bytes.size(), fig.sb);
-  fig.check = checkImage(image);
+  {
+    Registry reg;
+    reg.openFile(file, NC_O_RO);
+    Lock lock(reg, NC_L_RO);
+    const int rc = reg.space(&fig.space);
+    if (rc != NC_ERR_OK) throw Failure(file, resultText(rc));
+    fig.params = reg.growth();
+    fig.order = reg.byteOrder();
+  }  // closed before the checker opens the file
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0) throw Failure(file, strerror(errno));
+  fig.length = uint64_t(st.st_size);
+  fig.check = nc_check_file(file.c_str());
   return fig;
 }
 
+const char *orderName(int order) { return order == NC_ORDER_BIG ? "big" : "little"; }
+
+uint32_t average(const nc_space &f) { return f.free_chunks != 0 ? f.free_bytes / f.free_chunks : 0; }
+
 void printStat(const std::string &file, const Figures &fig) {
-  const nc_sb_s &sb = fig.sb;
-  const nc::FreeSpace &f = fig.free;
-  printf("size:         %u\n", sb.size);
-  printf("byte order:   %s\n", (fig.foreign != hostIsBigEndian()) ? "big-endian" : "little-endian");
-  if (sb.size != fig.length)
-    printf("file length:  %zu (differs from size)\n", fig.length);
-  printf("growth unit:  %u page%s (%llu bytes)\n", sb.size_inc,
-         sb.size_inc == 1 ? "" : "s",
-         static_cast<unsigned long long>(sb.size_inc) * 4096);
-  printf("dir batch:    %u slots\n", sb.ent_inc);
-  printf("table:        %u records at %u, grows by %u\n", sb.chunk_ttl, sb.chunk,
-         sb.chunk_inc);
-  printf("modtime:      %u\n", sb.modtime);
-  if (f.known) {
-    printf("free:         %u in %u chunk%s\n", f.bytes, f.chunks,
-           f.chunks > 1 ? "s" : "");
-    if (f.chunks != 0)
-      printf("min:          %u\navg:          %u\nmax:          %u\n", f.min,
-             f.avg(), f.max);
+  const nc_space &f = fig.space;
+  const Parameters &p = fig.params;
+  printf("size:         %u\n", f.size);
+  printf("byte order:   %s-endian\n", orderName(fig.order));
+  if (f.size != fig.length)
+    printf("file length:  %llu (differs from size)\n",
+           static_cast<unsigned long long>(fig.length));
+  printf("growth unit:  %u page%s (%llu bytes)\n", p.size_inc,
+         p.size_inc == 1 ? "" : "s",
+         static_cast<unsigned long long>(p.size_inc) * 4096);
+  printf("dir batch:    %u slots\n", p.ent_inc);
+  printf("table:        %u records at %u, grows by %u\n", f.records, f.table,
+         p.chunk_inc);
+  printf("modtime:      %u\n", f.modtime);
+  if (f.free_known) {
+    printf("free:         %u in %u chunk%s\n", f.free_bytes, f.free_chunks,
+           f.free_chunks > 1 ? "s" : "");
+    if (f.free_chunks != 0)
+      printf("min:          %u\navg:          %u\nmax:          %u\n", f.free_min,
+             average(f), f.free_max);
   } else {
     printf("free:         unknown (the table lies outside the file)\n");
   }
@@ -89,18 +93,18 @@ void printStat(const std::string &file, const Figures &fig) {
 void printStatJson(const std::string &file, const Figures &fig) {
   json j = json::object();
   j["file"] = file;
-  j["size"] = fig.sb.size;
-  j["byte_order"] = (fig.foreign != hostIsBigEndian()) ? "big" : "little";
+  const nc_space &f = fig.space;
+  j["size"] = f.size;
+  j["byte_order"] = orderName(fig.order);
   j["file_length"] = fig.length;
-  j["growth_pages"] = fig.sb.size_inc;
-  j["dir_batch"] = fig.sb.ent_inc;
-  j["table"] = {{"records", fig.sb.chunk_ttl}, {"offset", fig.sb.chunk},
-                {"grows_by", fig.sb.chunk_inc}};
-  j["modtime"] = fig.sb.modtime;
-  const nc::FreeSpace &f = fig.free;
-  if (f.known) {
-    j["free"] = {{"bytes", f.bytes}, {"chunks", f.chunks}, {"min", f.min},
-                 {"avg", f.avg()}, {"max", f.max}};
+  j["growth_pages"] = fig.params.size_inc;
+  j["dir_batch"] = fig.params.ent_inc;
+  j["table"] = {{"records", f.records}, {"offset", f.table},
+                {"grows_by", fig.params.chunk_inc}};
+  j["modtime"] = f.modtime;
+  if (f.free_known) {
+    j["free"] = {{"bytes", f.free_bytes}, {"chunks", f.free_chunks}, {"min", f.free_min},
+                 {"avg", average(f)}, {"max", f.free_max}};
   } else {
     j["free"] = nullptr;
   }
@@ -131,15 +135,8 @@ void printCheckJson(const std::string &file, const CheckSummary &check) {
 }
 
 int runCheck(const std::string &file, bool quiet, bool leaks, bool asJson) {
-  Image image = loadImage(file);
-  if (otherByteOrder(image.bytes.data(), image.bytes.size())) {
-    std::string why = toHostOrder(image);
-    if (!why.empty()) {
-      if (!quiet) printf("%s: of the other byte order, and %s\n", file.c_str(), why.c_str());
-      return kExitNo;
-    }
-  }
-  CheckSummary check = checkImage(image);
+  requireFile(file, NC_O_RO);
+  const CheckSummary check = nc_check_file(file.c_str());
   if (asJson && !quiet) {
     printCheckJson(file, check);
     return check.damage.empty() ? kExitOk : kExitNo;

@@ -3,10 +3,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include "byteorder.h"
-#include "image.h"
-#include "io.h"
-#include "lib/system/nconfig_check.h"
+#include "copy_result.h"
+#include "lib/system/nconfig_tool.h"
+#include "registry.h"
 #include "tool.h"
 
 namespace nctool {
@@ -15,30 +14,14 @@ namespace {
 
 int runConvert(const std::string &in, const std::string &out,
                const std::string &order) {
-  const bool want_big = order == "host" ? hostIsBigEndian() : order == "big";
-  Image image = loadImage(in);
-  std::string bytes(image.bytes.begin(), image.bytes.end());
-  const bool foreign = otherByteOrder(bytes.data(), bytes.size());
-  const bool is_big = foreign != hostIsBigEndian();
-  // The checker reads host order: check the input, or the result when the
-  // input is foreign.
-  if (!foreign) {
-    nc_check_report r = nc_check_image(bytes.data(), bytes.size());
-    if (!r.ok())
-      throw Failure(in, "damaged (" + r.damage[0].what + "); run 'nctool salvage' on it");
-  }
-  if (is_big != want_big) {
-    std::string why = swapByteOrder(bytes, is_big);
-    if (!why.empty()) throw Failure(in, why);
-  }
-  if (foreign && want_big == hostIsBigEndian()) {
-    nc_check_report r = nc_check_image(bytes.data(), bytes.size());
-    if (!r.ok())
-      throw Failure(in, "damaged (" + r.damage[0].what + "); run 'nctool salvage' on it");
-  }
+  const int want = order == "host"  ? nc_host_order()
+                   : order == "big" ? NC_ORDER_BIG
+                                    : NC_ORDER_LITTLE;
+  requireFile(in, NC_O_RO);
   struct stat st;
   if (::lstat(out.c_str(), &st) == 0) throw Failure(out, "exists already");
-  writeOutput(out, bytes);
+  std::string why;
+  copyResult(nc_convert(in.c_str(), out.c_str(), want, &why), in, out, why);
   return kExitOk;
 }
 

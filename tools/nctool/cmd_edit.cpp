@@ -14,16 +14,11 @@ namespace nctool {
 
 namespace {
 
-// Runs `edit` on `file` opened read-write under one exclusive lock.
+// Runs `edit` on `file` opened read-write as one change, made wholly or not
+// at all.
 template <typename Edit>
 int edit(const std::string &file, Edit edit) {
-  Registry reg;
-  reg.openFile(file, NC_O_RW);
-  {
-    Lock lock(reg, NC_L_RW);
-    edit(reg);
-  }
-  reg.finish();
+  changeFile(file, edit);
   return kExitOk;
 }
 

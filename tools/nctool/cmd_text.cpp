@@ -1,7 +1,6 @@
 // dump and load: a registry tree as lines of text, and back.
 #include <CLI/CLI.hpp>
 
-#include "atomic.h"
 #include "dump_format.h"
 #include "io.h"
 #include "pathname.h"
@@ -26,7 +25,7 @@ int runLoad(const std::string &file, const std::string &at,
   std::string path;
   const Node tree = parseDump(readInput(input), source, path);
   if (!at.empty()) path = at;
-  applyAtomically(file, [&](Registry &reg) {
+  changeFile(file, [&](Registry &reg) {
     checkWritable(reg, path, tree);
     writeTree(reg, path, tree, false);
   });

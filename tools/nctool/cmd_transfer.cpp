@@ -11,7 +11,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "byteorder.h"
+#include "copy_result.h"
 #include "io.h"
 #include "json_io.h"
 #include "pathname.h"
@@ -74,58 +74,37 @@ int runImport(const std::string &file, const std::string &input,
     createRegistry(file, params);
     created = std::make_unique<CreatedFile>(file);
   }
-  {
-    Registry reg;
-    reg.openFile(file, NC_O_RW);
-    {
-      Lock lock(reg, NC_L_RW);
-      checkWritable(reg, path, tree);
-      writeTree(reg, path, tree, false);
-    }
-    reg.finish();
-  }
+  changeFile(file, [&](Registry &reg) {
+    checkWritable(reg, path, tree);
+    writeTree(reg, path, tree, false);
+  });
   if (created) created->keep();
   return kExitOk;
 }
 
 int runCompact(const std::string &from, const std::string &to,
                Parameters params, bool pages, bool slots, bool records) {
-  Registry src;
-  src.openFile(from, NC_O_RO);
-  Node tree;
   {
-    Lock lock(src, NC_L_RO);
-    tree = readTree(src, "/");
-    Parameters own = src.parameters();
+    Registry src;
+    src.openFile(from, NC_O_RO);
+    const Parameters own = src.growth();
     if (!pages) params.size_inc = own.size_inc;
     if (!slots) params.ent_inc = own.ent_inc;
     if (!records) params.chunk_inc = own.chunk_inc;
-  }
+  }  // closed: the copy opens the file itself
   if (exists(to)) throw Failure(to, "exists already");
+  const std::string which =
+      " (the parameters of " + from + "; choose others with --pages, --slots, --records)";
   try {
     checkParameters(to, params);
   } catch (const Failure &f) {
-    throw Failure(to, std::string(f.what()) + " (the parameters of " + from +
-                          "; choose others with --pages, --slots, --records)");
+    throw Failure(to, std::string(f.what()) + which);
   }
-  createRegistry(to, params);
+  std::string why;
+  const int rc = nc_compact(from.c_str(), to.c_str(), &params, &why);
+  if (rc == NC_ERR_NVAL) throw Failure(to, tooBig(params) + which);
+  copyResult(rc, from, to, why);
   CreatedFile created(to);
-  {
-    Registry dst;
-    dst.openFile(to, NC_O_RW);
-    Lock lock(dst, NC_L_RW);
-    writeTree(dst, "/", tree, true);
-  }
-  if (src.foreign()) {  // the copy is for the same machines as the source
-    std::string bytes = readInput(to);
-    std::string why = swapByteOrder(bytes, hostIsBigEndian());
-    if (!why.empty()) throw Failure(to, why);
-    writeOutput(to, bytes);
-  }
-  Registry copy;
-  copy.openFile(to, NC_O_RO);
-  if (readTree(copy, "/") != tree)
-    throw Failure(to, "the compacted tree differs from " + from);
   copyOwnership(from, to);
   created.keep();
   return kExitOk;

@@ -1,4 +1,5 @@
-// Opening, lookups and creation of registry files for the tool.
+// Opening and lookups of registry files for the tool, and changes made
+// wholly or not at all.
 #include "registry.h"
 
 #include <fcntl.h>
@@ -8,61 +9,36 @@
 #include <cerrno>
 #include <cstring>
 
-#include "image.h"
-#include "lib/system/nconfig/format.h"
+#include "refusal.h"
 #include "tool.h"
 
 namespace nctool {
 
-namespace {
-
-// Throws Failure with the system's description when `file` is not an
-// existing regular file that can be opened in `mode`; true when it is a
-// registry of the other byte order.
-bool probe(const std::string &file, int mode) {
+void requireFile(const std::string &file, int mode) {
   struct stat st;
   if (::stat(file.c_str(), &st) != 0) throw Failure(file, strerror(errno));
   if (!S_ISREG(st.st_mode)) throw Failure(file, "not a regular file");
-  int fd = ::open(file.c_str(), mode == NC_O_RW ? O_RDWR : O_RDONLY);
+  int fd = ::open(file.c_str(), (mode == NC_O_RW ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (fd < 0) throw Failure(file, strerror(errno));
-  char header[sizeof(nc_sb_s)];
-  ssize_t n = ::pread(fd, header, sizeof header, 0);
   ::close(fd);
-  const bool foreign = n > 0 && otherByteOrder(header, size_t(n));
-  nc_sb_s sb;
-  if (n < ssize_t(sizeof sb) || memcmp(header, NC_SB_MAGIC, 4) != 0) return false;
-  memcpy(&sb, header, sizeof sb);
-  if (foreign) sb.size = __builtin_bswap32(sb.size);
-  if (uint64_t(sb.size) > uint64_t(st.st_size))
-    throw Failure(file, "truncated: header says " + std::to_string(sb.size) +
-                            " bytes, file has " + std::to_string(st.st_size));
-  return foreign;
 }
-
-}  // namespace
-
-Registry::Registry() : NConfigExt(0) {}
-
-Registry::~Registry() { close(); }
 
 void Registry::finish() {
   close();
   if (commit_rc_ != NC_ERR_OK)
     throw Failure(file_, "the change was not saved: " + resultText(commit_rc_));
-  if (foreign_) foreign_->writeBack();
-  foreign_.reset();
 }
 
 void Registry::openFile(const std::string &file, int mode) {
   file_ = file;
-  if (probe(file, mode)) foreign_ = std::make_unique<ForeignCopy>(file, mode);
-  int rc = setName(foreign_ ? foreign_->scratch().c_str() : file.c_str());
+  requireFile(file, mode);
+  int rc = setName(file.c_str());
   if (rc == NC_ERR_OK) rc = open(mode);
   switch (rc) {
     case NC_ERR_OK:
       return;
     case NC_ERR_CORRUPT:
-      throw Failure(file, "not a registry file (empty, or wrong magic number)");
+      throw Failure(file, refusal(file));
     case NC_ERR_NMEM:
       throw Failure(file, "cannot map the file into memory");
     default:
@@ -70,11 +46,40 @@ void Registry::openFile(const std::string &file, int mode) {
   }
 }
 
-Entry Registry::find(const std::string &path) { return describe(path.c_str()); }
+Entry Registry::find(const std::string &path) {
+  Entry e;
+  nc_entry d;
+  if (describe(path.c_str(), &d) != NC_ERR_OK) return e;
+  nc_entry root;
+  e.found = true;
+  e.type = d.type;
+  e.has_value = d.has_value;
+  e.length = d.length;
+  e.where = d.where;
+  e.is_root = describe("/", &root) == NC_ERR_OK && root.where == d.where;
+  return e;
+}
 
-Parameters Registry::parameters() {
-  const nc_sb_s sb = superblock();
-  return Parameters{sb.size_inc, sb.ent_inc, sb.chunk_inc};
+Parameters Registry::growth() {
+  Parameters p;
+  const int rc = parameters(&p);
+  if (rc != NC_ERR_OK) throw Failure(file_, "cannot read the parameters: " + resultText(rc));
+  return p;
+}
+
+void changeFile(const std::string &file, const std::function<void(Registry &)> &change) {
+  Registry reg;
+  reg.openFile(file, NC_O_RW);
+  {
+    Lock lock(reg, NC_L_RW);
+    try {
+      change(reg);
+    } catch (...) {
+      reg.rollback();
+      throw;
+    }
+  }
+  reg.finish();
 }
 
 std::string resultText(int rc) {
@@ -92,50 +97,6 @@ std::string resultText(int rc) {
     case NC_ERR_NOSUPPORT: return "not supported";
   }
   return "unknown result " + std::to_string(rc);
-}
-
-void checkParameters(const std::string &file, const Parameters &p) {
-  if (p.size_inc < 1 || p.size_inc > nc::kMaxResize)
-    throw Failure(file, "growth pages must be between 1 and " + std::to_string(nc::kMaxResize));
-  if (p.ent_inc < 1 || p.ent_inc > nc::kMaxEntInc)
-    throw Failure(file, "directory batch must be between 1 and " + std::to_string(nc::kMaxEntInc));
-  if (p.chunk_inc < nc::kMinChunks)
-    throw Failure(file, "table records must be at least " + std::to_string(nc::kMinChunks));
-  // The first growth unit must hold the header area and the whole table.
-  if (nc::creationProblem(p.size_inc, p.ent_inc, p.chunk_inc))
-    throw Failure(file, std::to_string(p.chunk_inc) + " table records do not fit in " +
-                            std::to_string(p.size_inc) + " growth page(s)");
-}
-
-void createRegistry(const std::string &file, const Parameters &p) {
-  checkParameters(file, p);
-  struct stat st;
-  if (::lstat(file.c_str(), &st) == 0) throw Failure(file, "exists already");
-  NConfig reg(0);
-  int rc = reg.setName(file.c_str());
-  errno = 0;
-  if (rc == NC_ERR_OK) rc = reg.createNew(p.size_inc, p.ent_inc, p.chunk_inc);
-  if (rc == NC_ERR_PERM) throw Failure(file, "exists already");
-  if (rc != NC_ERR_OK) {
-    int err = errno;
-    throw Failure(file, std::string("cannot create: ") +
-                            (err != 0 ? strerror(err) : resultText(rc).c_str()));
-  }
-  // The store makes files private (0600); a new file takes the permissions
-  // the umask leaves, as files other tools create do.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  if (::chmod(file.c_str(), 0666 & ~mask) != 0) {
-    int err = errno;
-    ::unlink(file.c_str());
-    throw Failure(file, std::string("cannot set permissions: ") + strerror(err));
-  }
-  // Creation does not report failed writes; a short file means one failed.
-  if (::stat(file.c_str(), &st) != 0 ||
-      uint64_t(st.st_size) != uint64_t(p.size_inc) * 4096) {
-    ::unlink(file.c_str());
-    throw Failure(file, "cannot create: the file could not be written in full");
-  }
 }
 
 }  // namespace nctool

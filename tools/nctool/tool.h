@@ -12,9 +12,11 @@ namespace CLI {
 class App;
 }
 
+struct nc_params;
+
 namespace nctool {
 
-struct Parameters;
+using Parameters = nc_params;
 
 // Exit statuses shared by every command, for scripts to rely on.
 constexpr int kExitOk = 0;       // success

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <set>
+#include <vector>
 
 #include "pathname.h"
 #include "text.h"
@@ -21,125 +21,93 @@ void expect(Registry &r, const std::string &path, int rc) {
                   rc == NC_ERR_NEXIST ? kExitNo : kExitTrouble);
 }
 
-// Names of the children of directory `path`, ascending.
-std::vector<std::string> childNames(Registry &r, const std::string &path) {
-  std::vector<std::string> names;
-  nc_ls_s *list = r.ls(path.c_str());
-  if (list == nullptr) return names;  // empty, or vanished: both list nothing
-  for (nc_ls_s *l = list; l->name != nullptr; ++l) {
-    names.emplace_back(l->name);
-    free(l->name);
+// The number in the `len` value bytes at `v` (this machine's order) as
+// 64 bits: 4-byte integers widened by their type's sign, a 16-byte double
+// as its leading (larger) half. False for any other width.
+bool numberBits(uint32_t type, const char *v, uint32_t len, uint64_t &bits) {
+  if (len == 8) {
+    memcpy(&bits, v, 8);
+    return true;
   }
-  free(list);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// Fills the value of `n`, the key at `path` that `e` describes.
-void readValue(Registry &r, const std::string &path, const Entry &e, Node &n) {
-  const char *p = path.c_str();
-  int rc = NC_ERR_OK;
-  switch (e.type) {
-    case NC_STRING: {
-      char *s = nullptr;
-      rc = r.getKey(p, s);
-      n.has_value = rc == NC_ERR_OK && s != nullptr;
-      if (n.has_value) n.bytes = s;
-      free(s);
-      break;
-    }
-    case NC_INT: {
-      long long v = 0;
-      rc = r.getKey(p, v);
-      n.bits = uint64_t(v);
-      break;
-    }
-    case NC_UINT: {
-      unsigned long long v = 0;
-      rc = r.getKey(p, v);
-      n.bits = v;
-      break;
-    }
-    case NC_DOUBLE: {
-      double v = 0;
-      rc = r.getKey(p, v);
-      memcpy(&n.bits, &v, sizeof v);
-      break;
-    }
-    case NC_RAW: {
-      char *v = nullptr;
-      unsigned int len = 0;
-      rc = r.getKey(p, v, len);
-      if (v != nullptr) n.bytes.assign(v, len);
-      free(v);
-      break;
-    }
+  if (len == 4 && type != NC_DOUBLE) {
+    uint32_t w;
+    memcpy(&w, v, 4);
+    bits = type == NC_INT ? uint64_t(int64_t(int32_t(w))) : w;
+    return true;
   }
-  expect(r, path, rc);
+  if (len == 16 && type == NC_DOUBLE) {
+    const bool big = nc_host_order() == NC_ORDER_BIG;
+    memcpy(&bits, v + (big ? 0 : 8), 8);
+    return true;
+  }
+  return false;
 }
 
-// An entry and its value, without what lies below it.
-Node readOne(Registry &r, const std::string &path, const std::string &name,
-             const Entry &e) {
-  Node n;
-  n.name = name;
-  n.type = e.type;
-  // A raw value of length 0 is the same as none; every other key keeps the
-  // difference.
-  n.has_value = e.has_value || e.type == NC_RAW;
-  if (e.type < NC_DIR || e.type > NC_LINK)
-    throw Failure(r.file(), path + ": entry of unknown " + typeName(e.type));
-  if (e.type != NC_DIR && e.has_value && e.type != NC_LINK)
-    readValue(r, path, e, n);
-  return n;
-}
-
-// A directory still to be read: its node, path, entry offset and level.
-struct Pending {
-  Node *node;
-  std::string path;
-  uint32_t where;
-  int level;
+// What a walk builds: the tree so far and the directories open on the way
+// down, with the first problem met.
+struct Builder {
+  Node top;
+  std::string top_name;
+  std::vector<Node *> open;  // open[d]: the directory at depth d
+  std::string path, problem;
 };
 
-// Fills the children of `p.node`, and queues those that are directories.
-// The children's room is reserved first, so the queued pointers stay valid.
-void readChildren(Registry &r, const Pending &p, int depth,
-                  std::vector<Pending> &todo) {
-  const std::vector<std::string> names = childNames(r, p.path);
-  p.node->children.reserve(names.size());
-  for (const std::string &child : names) {
-    if (!isPlainName(child))
-      throw Failure(r.file(), p.path + ": entry " + quote(child) +
-                                  " has a name no path can reach");
-    std::string childPath = joinPath(p.path, child);
-    Entry ce = r.find(childPath);
-    if (!ce.found) throw Failure(r.file(), childPath + ": listed but not found");
-    p.node->children.push_back(readOne(r, childPath, child, ce));
-    if (ce.type == NC_DIR && (depth < 0 || p.level + 1 < depth))
-      todo.push_back({&p.node->children.back(), std::move(childPath), ce.where,
-                      p.level + 1});
+// Why the entry `e` cannot be shown, or "" when `n` now holds it.
+std::string nodeOf(const nc_entry *e, Node &n) {
+  n.type = e->type;
+  // A raw value of length 0 is the same as none; every other key keeps the
+  // difference.
+  n.has_value = e->has_value || e->type == NC_RAW;
+  if (e->type < NC_DIR || e->type > NC_LINK) return "entry of unknown " + typeName(e->type);
+  if (e->value == nullptr || e->type == NC_LINK) return "";
+  if (e->type == NC_STRING) {
+    n.bytes.assign(e->value, strnlen(e->value, e->length));
+  } else if (e->type == NC_RAW) {
+    n.bytes.assign(e->value, e->length);
+  } else if (!numberBits(e->type, e->value, e->length, n.bits)) {
+    return "a " + typeName(e->type) + " of " + std::to_string(e->length) + " bytes";
   }
+  return "";
 }
 
-// Reads the directory `top` and, to `depth` levels (-1: all), below it.
-// Walks with an explicit stack; a directory met twice (a cycle in a damaged
-// file) or nesting deeper than kMaxDepth ends the walk with a Failure.
-void readBelow(Registry &r, Node &top, const std::string &path, uint32_t where,
-               int depth) {
-  std::set<uint32_t> visited;
-  std::vector<Pending> todo{{&top, path, where, 0}};
-  while (!todo.empty()) {
-    Pending p = todo.back();
-    todo.pop_back();
-    if (!visited.insert(p.where).second)
-      throw Failure(r.file(), p.path + ": the directory appears twice in the "
-                                       "tree (the file is damaged)");
-    if (p.level > kMaxDepth)
-      throw Failure(r.file(), p.path + ": nested deeper than " +
-                                  std::to_string(kMaxDepth) + " levels");
-    readChildren(r, p, depth, todo);
+// The walk's callback: adds the entry to the tree being built.
+int addEntry(const nc_entry *e, void *ctx) {
+  Builder &b = *static_cast<Builder *>(ctx);
+  constexpr int kStop = 1000;  // any answer but NC_WALK_ON and NC_WALK_SKIP
+  b.path = e->path;
+  if (e->depth > uint32_t(kMaxDepth)) {
+    b.problem = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
+    return kStop;
   }
+  Node *n = &b.top;
+  if (e->depth == 0) {
+    n->name = b.top_name;
+  } else {
+    if (!isPlainName(e->name)) {
+      b.problem = "entry " + quote(e->name) + " has a name no path can reach";
+      // Its directory's path: the entry's, less "/" and the name.
+      b.path.resize(b.path.size() - strlen(e->name));
+      if (b.path.size() > 1) b.path.pop_back();
+      return kStop;
+    }
+    std::vector<Node> &siblings = b.open[e->depth - 1]->children;
+    siblings.emplace_back();
+    n = &siblings.back();
+    n->name = e->name;
+  }
+  b.problem = nodeOf(e, *n);
+  if (!b.problem.empty()) return kStop;
+  b.open.resize(e->depth);
+  b.open.push_back(n);
+  return NC_WALK_ON;
+}
+
+// Puts the children of `n` and of everything below it in ascending name
+// order (a walk hands them out in slot order).
+void sortChildren(Node &n) {
+  std::sort(n.children.begin(), n.children.end(),
+            [](const Node &a, const Node &b) { return a.name < b.name; });
+  for (Node &c : n.children) sortChildren(c);
 }
 
 // Throws Failure when an existing entry at `path` or below has another type
@@ -166,7 +134,7 @@ void writeOne(Registry &r, const std::string &path, const Node &n, bool presize)
       break;
     default:
       if (!n.has_value || n.type == NC_LINK) {
-        rc = r.setUntyped(path, n.type, nullptr, 0);
+        rc = r.setUntyped(p, n.type, nullptr, 0);
         break;
       }
       if (n.type == NC_STRING) {
@@ -192,12 +160,15 @@ bool operator==(const Node &a, const Node &b) {
 }
 
 Node readTree(Registry &r, const std::string &path, int depth) {
-  Entry e = r.find(path);
-  if (!e.found)
+  Builder b;
+  b.top_name = baseName(path);
+  const int rc = r.walk(path.c_str(), depth, addEntry, &b);
+  if (!b.problem.empty()) throw Failure(r.file(), b.path + ": " + b.problem);
+  if (rc == NC_ERR_NEXIST || rc == NC_ERR_NDIR)
     throw Failure(r.file(), path + ": no such key or directory", kExitNo);
-  Node n = readOne(r, path, baseName(path), e);
-  if (n.type == NC_DIR && depth != 0) readBelow(r, n, path, e.where, depth);
-  return n;
+  expect(r, path, rc);
+  sortChildren(b.top);
+  return b.top;
 }
 
 void checkWritable(Registry &r, const std::string &path, const Node &node) {

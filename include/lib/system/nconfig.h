@@ -442,9 +442,15 @@ class NConfig {
   // releases the lock. Releasing the outermost exclusive lock commits every
   // change made under it, atomically and durably, before other processes
   // can lock the file. A commit that fails (full disk, failed sync, unsafe
-  // journal) discards those changes and says so on standard error. Does
-  // nothing when no lock is held.
-  void unLockFile();
+  // journal) discards those changes and says so on standard error; the lock
+  // is released all the same. Does nothing when no lock is held.
+  //   NC_ERR_OK     released (a nesting level left, nothing to commit, or
+  //                 the commit made)
+  //   NC_ERR_NMEM   the outermost exclusive release's commit failed for lack
+  //                 of space or memory: its changes were discarded
+  //   NC_ERR_PERM   that commit was refused because the journal beside the
+  //                 file is not safe to use: its changes were discarded
+  int unLockFile();
   // The store's identification, "Quorvane registry", as a heap string the
   // caller frees with free(); null when memory is refused.
   static char *version();

@@ -43,11 +43,13 @@ int nc_host_order();
 struct nc_entry {
   const char *path;   // absolute path ("/" for the root); null from describe
   const char *name;   // last component ("/" for the root); null from describe
-  uint32_t type;      // NC_DIR .. NC_LINK
+  uint32_t type;      // NC_DIR .. NC_LINK, or whatever a damaged entry holds
   bool has_value;     // a value is stored (always true for NC_DIR)
-  uint32_t length;    // value bytes (a string's NUL included); slots for NC_DIR
+  uint32_t length;    // value bytes as stored (a string's NUL included);
+                      // slots for NC_DIR
   const char *value;  // the `length` value bytes, integers and doubles in this
-                      // machine's order; null for NC_DIR and keys without a value
+                      // machine's order; null for NC_DIR, for keys without a
+                      // value, and from describe
   uint32_t depth;     // 0 for the entry the walk starts at
   uint32_t where;     // offset of the entry in the file
 };
@@ -63,13 +65,33 @@ struct nc_params {
   uint32_t chunk_inc;  // free-chunk table records added at a time
 };
 
-// A sign of what a registry has committed: equal stamps taken under two
-// locks mean no process committed in between (no false "equal"; a stamp may
-// differ without a change, e.g. after a checkpoint).
+// The open file's size and free space, as its superblock and free-chunk
+// table record them (what NConfig::status prints).
+struct nc_space {
+  uint32_t size;         // recorded length of the file in bytes
+  uint32_t records;      // records in the free-chunk table
+  uint32_t table;        // offset of the free-chunk table
+  uint32_t modtime;      // structural change counter (not a time)
+  bool free_known;       // the table lies inside the file; when not, the
+                         // free figures below are 0
+  uint32_t free_bytes;   // total size of the free chunks
+  uint32_t free_chunks;  // records in use
+  uint32_t free_min;     // smallest free chunk; 0 when there is none
+  uint32_t free_max;     // largest free chunk (the table's first record)
+};
+
+// A sign of what a registry has committed: the identity, size and change
+// times of the registry file and of its journal, one of which every commit
+// writes. A stamp that differs from an earlier one may mean no change (a
+// checkpoint, a writer that opened and closed the file, a touched mode).
+// Equal stamps mean no commit in between, within the file system's clock:
+// two commits in one tick of it (a few milliseconds) that change no size
+// can leave equal stamps, so a watcher that is told the files were written
+// reads once more when the newest change time is that recent.
 struct nc_stamp {
-  uint64_t words[6];
+  uint64_t words[8];
   bool operator==(const nc_stamp &o) const {
-    for (int i = 0; i < 6; i++)
+    for (int i = 0; i < 8; i++)
       if (words[i] != o.words[i]) return false;
     return true;
   }
@@ -84,38 +106,58 @@ class NConfigTool : public NConfig {
 
   // Calls fn(entry, ctx) for the entry `path` names and, to `depth` levels
   // below it (-1: all), everything below: depth first, each directory's
-  // children in slot (name) order. fn answers NC_WALK_ON, NC_WALK_SKIP, or
-  // anything else to stop the walk, which then answers that value. Holds
-  // (or nests in) a shared lock throughout, so the walk sees one committed
-  // state; fn must not write through this handle. Results: NC_ERR_OK,
-  // NC_ERR_NFILE (not open), NC_ERR_NEXIST, NC_ERR_NDIR (a component is not a
-  // directory), NC_ERR_CORRUPT (a link that leaves the file), NC_ERR_NMEM, or
-  // fn's stop value.
+  // children in slot order (descending name order in a sound file); free
+  // slots are passed over. fn answers NC_WALK_ON, NC_WALK_SKIP, or anything
+  // else to stop the walk, which then answers that value. Holds (or nests
+  // in) a shared lock throughout, so the walk sees one committed state (or,
+  // inside this handle's exclusive lock, its changes); fn must not write
+  // through this handle. Trusts no offset of the file: an entry met twice
+  // ends the walk, so it ends on any file. Results: NC_ERR_OK, NC_ERR_NFILE
+  // (not open), NC_ERR_NVAL (a null argument), NC_ERR_NEXIST, NC_ERR_NDIR (a
+  // component is a key), NC_ERR_CORRUPT (a link or value that leaves the
+  // file, a name without its end, an entry reached twice), NC_ERR_NMEM
+  // (memory refused, or the view cannot follow the file), or fn's stop value.
   int walk(const char *path, int depth, int (*fn)(const nc_entry *e, void *ctx), void *ctx);
-  // Fills `out` (path, name: null) for the entry `path` names, under a shared
-  // lock. Results: NC_ERR_OK, NC_ERR_NFILE, NC_ERR_NEXIST, NC_ERR_NDIR,
-  // NC_ERR_NVAL (null argument).
+  // Fills `out` for the entry `path` names, under a shared lock: path, name
+  // and value null, depth 0. Results: NC_ERR_OK, NC_ERR_NFILE, NC_ERR_NEXIST,
+  // NC_ERR_NDIR, NC_ERR_NVAL (null argument), NC_ERR_CORRUPT (a ".." that
+  // leaves the file), NC_ERR_NMEM (the view cannot follow the file); `out`
+  // is changed only on NC_ERR_OK.
   int describe(const char *path, nc_entry *out);
   // Stores a key of type `t` (NC_STRING .. NC_DOUBLE) byte for byte, creating
   // missing directories; `len` 0 with a null value stores a key without a
-  // value. A string must end in its NUL; integers are 4 or 8 bytes, doubles
-  // 8 or 16, in this machine's order. Results as setKey, and NC_ERR_NVAL for
-  // a length the type cannot have.
+  // value (and so does an empty raw value). A string must end in its NUL;
+  // integers are 4 or 8 bytes, doubles 8 or 16, in this machine's order.
+  // Results as setKey, and NC_ERR_NVAL for another type, a null path, a
+  // length the type cannot have, or a null value with a length.
   int setUntyped(const char *path, uint32_t t, const char *value, uint32_t len);
-  // Abandons every change made since the outermost exclusive lock was taken;
-  // the lock stays held, and releasing it then commits nothing. Results:
-  // NC_ERR_OK, NC_ERR_NFILE, NC_ERR_PERM (no exclusive lock held).
+  // Abandons every change made since the outermost exclusive lock was taken:
+  // the view shows the file again (and the current directory falls back to
+  // the root when it goes with the changes), and a file
+  // that grew is cut back to its recorded size (a longer file, left by an
+  // earlier growth that was never committed, is cut back too). The lock
+  // stays held, and releasing it then commits nothing. Results: NC_ERR_OK,
+  // NC_ERR_NFILE, NC_ERR_PERM (no exclusive lock held).
   int rollback();
-  // The growth parameters of the open file. Results: NC_ERR_OK, NC_ERR_NFILE.
+  // The growth parameters of the open file, read under a shared lock.
+  // Results: NC_ERR_OK, NC_ERR_NFILE, NC_ERR_NVAL (null argument),
+  // NC_ERR_NMEM (the view cannot follow the file); `out` is changed only on
+  // NC_ERR_OK.
   int parameters(nc_params *out);
+  // The size and free space of the open file, read under a shared lock.
+  // Results as parameters.
+  int space(nc_space *out);
   // The open file's byte order (NC_ORDER_LITTLE or NC_ORDER_BIG); 0 when the
   // handle is not open.
   int byteOrder() const;
   // Takes the stamp of what the registry has committed, under (or nested in)
-  // a shared lock. Reads no value. Results: NC_ERR_OK, NC_ERR_NFILE.
+  // a shared lock. Reads no value and never the journal's contents: only
+  // the two files' status. Results: NC_ERR_OK, NC_ERR_NFILE, NC_ERR_NVAL
+  // (null argument), NC_ERR_NMEM (the registry's status cannot be had).
   int stamp(nc_stamp *out);
   // The paths a watcher should be told about when they change: the registry
-  // and its journal, in that order.
+  // and its journal, in that order, as the name was set; empty when no name
+  // is set.
   std::vector<std::string> watchedFiles() const;
 };
 

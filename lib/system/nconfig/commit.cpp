@@ -273,7 +273,7 @@ int NConfig::_unlock() {
   return rc;
 }
 
-void NConfig::unLockFile() { _unlock(); }
+int NConfig::unLockFile() { return _unlock(); }
 
 int NConfig::finishWrite(int rc) {
   if (growthRefused()) {

@@ -1,7 +1,8 @@
-// NConfigExt: the one sanctioned extension of the store, for its tools and
-// tests. It reaches what the public interface keeps inside: the view and the
-// handle's state for inspection, untyped stores, entry descriptions, and a
-// lock release that reports its commit. Nothing else derives from NConfig.
+// NConfigExt: the store's extension for its tests and fuzz targets. It
+// reaches what the public interface keeps inside: the view and the handle's
+// state for inspection, untyped stores, entry descriptions, and a lock
+// release that reports its commit. Tools use NConfigTool (nconfig_tool.h)
+// instead; nothing else derives from NConfig.
 #ifndef LIB_SYSTEM_NCONFIG_EXT_H
 #define LIB_SYSTEM_NCONFIG_EXT_H
 
