@@ -2,7 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
-#include "text.h"
+#include "show.h"
 #include "tool.h"
 #include "tree.h"
 

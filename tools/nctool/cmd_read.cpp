@@ -6,7 +6,7 @@
 #include "json_io.h"
 #include "pathname.h"
 #include "registry.h"
-#include "text.h"
+#include "show.h"
 #include "tool.h"
 #include "tree.h"
 

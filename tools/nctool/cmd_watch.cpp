@@ -10,7 +10,7 @@
 #include "notify.h"
 #include "pathname.h"
 #include "registry.h"
-#include "text.h"
+#include "show.h"
 #include "tool.h"
 #include "tree.h"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "text.h"
+#include "show.h"
 
 namespace nctool {
 

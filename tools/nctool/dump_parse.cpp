@@ -4,7 +4,7 @@
 
 #include "dump_format.h"
 #include "pathname.h"
-#include "text.h"
+#include "show.h"
 #include "tool.h"
 
 namespace nctool {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "pathname.h"
-#include "text.h"
+#include "show.h"
 #include "tool.h"
 
 namespace nctool {

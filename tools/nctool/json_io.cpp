@@ -10,7 +10,7 @@
 #include <set>
 
 #include "pathname.h"
-#include "text.h"
+#include "show.h"
 #include "tool.h"
 
 namespace nctool {

@@ -1,7 +1,7 @@
 // Validation of the registry paths given to the tool.
 #include "pathname.h"
 
-#include "text.h"
+#include "show.h"
 #include "tool.h"
 
 namespace nctool {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "pathname.h"
-#include "text.h"
+#include "show.h"
 #include "tool.h"
 
 namespace nctool {

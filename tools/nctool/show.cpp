@@ -1,5 +1,5 @@
 // Showing names and values, and reading values from the command line.
-#include "text.h"
+#include "show.h"
 
 #include <cerrno>
 #include <charconv>

@@ -1,7 +1,7 @@
 // How the tool shows names and values to people, and how it reads values
 // from the command line.
-#ifndef TOOLS_NCTOOL_TEXT_H
-#define TOOLS_NCTOOL_TEXT_H
+#ifndef TOOLS_NCTOOL_SHOW_H
+#define TOOLS_NCTOOL_SHOW_H
 
 #include <cstdint>
 #include <string>
@@ -58,4 +58,4 @@ bool parseDouble(const std::string &text, double &out);
 
 }  // namespace nctool
 
-#endif  // TOOLS_NCTOOL_TEXT_H
+#endif  // TOOLS_NCTOOL_SHOW_H
