@@ -11,6 +11,7 @@
 
 #include "format.h"
 #include "lib/system/nconfig.h"
+#include "lib/system/nconfig_tool.h"
 #include "raw_image.h"
 
 namespace nc {
@@ -146,3 +147,5 @@ std::string swapOrder(char *image, size_t len, bool from_big) {
 }
 
 }  // namespace nc
+
+int nc_host_order() { return nc::hostIsBig() ? NC_ORDER_BIG : NC_ORDER_LITTLE; }
