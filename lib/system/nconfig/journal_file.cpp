@@ -249,7 +249,7 @@ void Journal::resize(uint64_t registry_bytes) {
   struct stat js;
   const uint32_t want = journalCapacity(registry_bytes);
   if (sys().fstat(fd_, &js) != 0) return;
-  if (js.st_size > off_t(2) * want) {
+  if (uint64_t(js.st_size) > 2ull * want) {
     if (sys().ftruncate(fd_, want) != 0) return;
   } else if (js.st_size < off_t(want)) {
     if (sys().fallocate(fd_, 0, want) != 0 || zeroFill(fd_, js.st_size, want - js.st_size) != 0)
