@@ -57,7 +57,7 @@ TEST(Journal, RecordChecksumIsTheCommonCrc32) {
 }
 
 // A log of the writes a child makes, in memory shared with the parent.
-enum : uint32_t { kWrite, kSize, kSync, kNone };
+enum : uint32_t { kWrite, kSize, kSync, kCount };
 struct Event {
   uint32_t kind;  // kWrite, kSize (the file grew), kSync
   uint64_t ino, off, len, old_size;
@@ -74,9 +74,9 @@ nc::SysCalls g_real;
 long g_calls, g_die_at;  // calls seen since counting began; the fatal one
 
 // Counts a call (the fatal one ends the process) and logs what it does to `fd`.
-void tick(uint32_t kind = kNone, int fd = -1, uint64_t off = 0, uint64_t len = 0) {
+void tick(uint32_t kind = kCount, int fd = -1, uint64_t off = 0, uint64_t len = 0) {
   if (g_die_at > 0 && ++g_calls == g_die_at) _exit(0);
-  if (kind == kNone) return;
+  if (kind == kCount) return;
   struct stat st = {};
   g_real.fstat(fd, &st);
   if (g_log->events == std::size(g_log->event) || g_log->used + len > sizeof g_log->bytes) _exit(3);
@@ -195,7 +195,7 @@ struct Start {
 // (and every change checkpoints at close). The registry is in this machine's
 // byte order, or (`foreign`) the other one.
 void makeStarts(const std::string &path, bool foreign, std::vector<Start> *starts) {
-  ASSERT_EQ(makeRegistry(*std::make_unique<TestNConfig>(), path), NC_ERR_OK);
+  ASSERT_EQ(makeRegistry(path), NC_ERR_OK);
   putInOrder(path, foreign);
   NConfig h(0);
   ASSERT_TRUE(openAs(h, path, NC_O_RW));
@@ -318,9 +318,6 @@ TEST_P(Crash, EveryCallOfACommitLeavesTheOldOrTheNewState) {
   munmap(g_log, sizeof(Log));
 }
 
-INSTANTIATE_TEST_SUITE_P(Orders, Crash, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool> &i) {
-                           return std::string(i.param ? "OtherOrder" : "ThisOrder");
-                         });
+INSTANTIATE_TEST_SUITE_P(Orders, Crash, ::testing::Bool(), orderName);
 
 }  // namespace

@@ -50,47 +50,8 @@ constexpr uint32_t kName = 0, kType = 4, kParent = 8, kOffset = 12, kPages = 16;
 constexpr uint32_t kSbSize = 4, kSbEntInc = 8, kSbChunkInc = 12, kSbSizeInc = 16, kSbChunkTtl = 20,
                    kSbChunk = 24, kSbRoot = 28, kEnd = 4096;
 
-// The one-page image every damage starts from, laid out without the store:
-//   /z (double), /b = "xyz", /e (directory without slots),
-//   /a/u (uint), /a/sub/r (raw), /a/s = "hello"
-// plus one released chunk, so the free-chunk table has two records in use.
-struct Tree {
-  ImageBuilder b{1, 8, 16};
-  uint32_t a, s, u, sub, r, bk, z, e;
-  Tree() {
-    const uint64_t u42 = 42;
-    const double z25 = 2.5;
-    a = b.addDir(36, "a");
-    u = b.addValue(a, "u", NC_UINT, &u42, 8);
-    sub = b.addDir(a, "sub");
-    r = b.addValue(sub, "r", NC_RAW, "\1\2\3", 3);
-    s = b.addValue(a, "s", NC_STRING, "hello", 6);
-    bk = b.addValue(36, "b", NC_STRING, "xyz", 4);
-    z = b.addValue(36, "z", NC_DOUBLE, &z25, 8);
-    e = b.addDir(36, "e");
-    b.release(b.alloc(40));
-  }
-  uint32_t get(uint32_t off) const { return b.get(off); }
-  uint32_t set(uint32_t off, uint32_t v) {  // returns `off`, often where the damage lies
-    b.set(off, v);
-    return off;
-  }
-  uint8_t &byte(uint32_t off) { return b.image()[off]; }
-  uint32_t rec(uint32_t i) const { return b.record(i); }
-  uint32_t recSize(uint32_t i) const { return get(rec(i) + 4); }
-  uint32_t value(uint32_t entry) const { return get(entry + kOffset); }
-  // Swaps slots i and j of `dir`; returns where slot j lies.
-  uint32_t swap(uint32_t dir, uint32_t i, uint32_t j) {
-    const uint32_t x = get(b.slot(dir, i));
-    set(b.slot(dir, i), get(b.slot(dir, j)));
-    return set(b.slot(dir, j), x);
-  }
-  // Makes the last `n` bytes non-zero, so that a string put there never ends; returns where it starts.
-  uint32_t tail(uint32_t n) {
-    memset(&byte(kEnd - n), 'n', n);
-    return kEnd - n;
-  }
-};
+// The one-page image every damage starts from.
+using Tree = SampleTree;
 
 // A kind of damage: how it is made (returning where it lies), part of what the
 // checker says there, what open answers, and what else the store must answer
@@ -152,22 +113,22 @@ const Damage kDamages[] = {
     {"root type", [](Tree &t) { return t.set(40, NC_STRING); }, "not a directory", OK},
     {"root parent", [](Tree &t) { return t.set(44, 0); }, "parent", OK},
     // Slots and entries.
-    {"slot outside", [](Tree &t) { return t.set(t.b.slot(36, 0), kEnd); }, "slot holds", OK},
-    {"slot straddles the end", [](Tree &t) { return t.set(t.b.slot(t.a, 1), kEnd - 12); }, "slot holds", OK},
-    {"slot unaligned", [](Tree &t) { return t.set(t.b.slot(t.a, 2), t.u + 2); }, "slot holds", OK},
+    {"slot outside", [](Tree &t) { return t.set(t.slot(36, 0), kEnd); }, "slot holds", OK},
+    {"slot straddles the end", [](Tree &t) { return t.set(t.slot(t.a, 1), kEnd - 12); }, "slot holds", OK},
+    {"slot unaligned", [](Tree &t) { return t.set(t.slot(t.a, 2), t.u + 2); }, "slot holds", OK},
     {"slot array outside", [](Tree &t) { t.set(t.a + kOffset, kEnd); return kEnd - 4; }, "header 0", OK},
     {"slot count past the end", [](Tree &t) { t.set(t.a + kPages, 0x40000000); return t.value(t.a) - 4; },
      "cannot hold 4294967296", OK},
     {"entry header", [](Tree &t) { return t.set(t.bk - 4, 32); }, "entry chunk header 32", OK},
     {"slots out of order", [](Tree &t) { return t.swap(36, 0, 1); }, "sort below", OK},
     {"used after free", [](Tree &t) { return t.swap(t.a, 2, 3); }, "after a free entry", OK},
-    {"free entry dirty", [](Tree &t) { return t.set(t.b.slotEntry(t.a, 4) + 20, 1) - 20; }, "not all zero", OK},
+    {"free entry dirty", [](Tree &t) { return t.set(t.slotEntry(t.a, 4) + 20, 1) - 20; }, "not all zero", OK},
     {"wrong parent", [](Tree &t) { return t.set(t.s + kParent, 36); }, "parent", OK},
     {"parent outside", [](Tree &t) { return t.set(t.sub + kParent, kEnd + 36); }, "parent is 4132", OK},
     {"cycle through parents", [](Tree &t) { t.set(t.sub + kParent, t.a); return t.set(t.a + kParent, t.sub); },
      "parent", OK, [](NConfig &h) { EXPECT_EQ(h.chDir("/a/sub"), BAD); }},  // its name never ends
-    {"directory holding itself", [](Tree &t) { return t.set(t.b.slot(t.sub, 0), t.sub); }, "second time", OK},
-    {"directory holding its parent", [](Tree &t) { return t.set(t.b.slot(t.sub, 0), t.a); }, "second time", OK},
+    {"directory holding itself", [](Tree &t) { return t.set(t.slot(t.sub, 0), t.sub); }, "second time", OK},
+    {"directory holding its parent", [](Tree &t) { return t.set(t.slot(t.sub, 0), t.a); }, "second time", OK},
     {"unknown type", [](Tree &t) { return t.set(t.bk + kType, 9); }, "unknown entry type 9", OK},
     {"directory typed as a value", [](Tree &t) { return t.set(t.a + kType, NC_RAW); }, nullptr, OK},
     // Names.
@@ -219,7 +180,7 @@ const Damage kDamages[] = {
        EXPECT_EQ(nc::swapOrder(reinterpret_cast<char *>(&t.byte(0)), kEnd, nc::hostIsBig()), "");
        return 0u; }, nullptr, OK},
     {"other byte order, damaged", [](Tree &t) {
-       const uint32_t where = t.b.slot(36, 0);
+       const uint32_t where = t.slot(36, 0);
        EXPECT_EQ(nc::swapOrder(reinterpret_cast<char *>(&t.byte(0)), kEnd, nc::hostIsBig()), "");
        std::reverse(&t.byte(where), &t.byte(where) + 4);  // a slot left in this machine's order
        return where; }, "slot holds", BAD},

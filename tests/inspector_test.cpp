@@ -346,33 +346,6 @@ TEST_F(Inspector, SalvageKeepsWhatIsSoundAndNamesWhatIsLost) {
   }
 }
 
-// Files of either byte order convert back and forth unchanged, and every
-// command reads and edits them in place, keeping their order.
-TEST_F(Inspector, EitherByteOrderIsReadAndEdited) {
-  const std::vector<unsigned char> original = readFile(reg);
-  const std::string big = dir.file("big.db"), little = dir.file("little.db"), back = dir.file("back.db");
-  // The root's offset, 36, is the superblock's eighth word.
-  auto isBig = [](const std::string &file) { return readFile(file)[31] == 36 && readFile(file)[28] == 0; };
-  ASSERT_EQ(nctool({"convert", "--byte-order", "big", reg, big}).status, 0);
-  ASSERT_EQ(nctool({"convert", "--byte-order", "little", big, little}).status, 0);
-  EXPECT_TRUE(isBig(big) && readFile(little)[28] == 36);
-  const std::string &other = readFile(big) == original ? little : big;
-  EXPECT_EQ(nctool({"convert", "--byte-order", "host", other, back}).status, 0);
-  EXPECT_EQ(readFile(back), original);
-
-  // The same edits, made to the host's file and to the other, leave the same tree. Every
-  // command opens and writes back through one of two paths: one edit (set) or several (batch).
-  for (const std::string &file : {reg, other}) {
-    EXPECT_EQ(nctool({"set", file, "/n", "int", "--", "-6"}).status, 0);
-    EXPECT_EQ(nctool({"batch", file}, "rm -r /deep\nmv /net/host h\nset /z uint 1\n").status, 0);
-  }
-  EXPECT_EQ(isBig(other), other == big) << "keeps its byte order";
-  EXPECT_EQ(nctool({"check", "-q", other}).status, 0);
-  ASSERT_EQ(nctool({"compact", other, back + ".c"}).status, 0);
-  EXPECT_EQ(isBig(back + ".c"), other == big) << "compact keeps the order";
-  for (const std::string &file : {other, back + ".c"}) EXPECT_EQ(nctool({"dump", file}).out, on({"dump"}).out);
-}
-
 // Two processes set 12 keys each at once: check finds all 24 (and their two
 // directories) besides the awkward registry's 19 keys and 9 directories, in a sound file.
 TEST_F(Inspector, ConcurrentSetLoopsLoseNothing) {

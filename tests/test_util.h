@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,6 +113,12 @@ inline int makeRegistry(TestNConfig &h, const std::string &path, unsigned resize
   return rc == NC_ERR_OK ? h.open(NC_O_RW) : rc;
 }
 
+// Creates a registry at `path`, left closed.
+inline int makeRegistry(const std::string &path) {
+  TestNConfig h;
+  return makeRegistry(h, path);
+}
+
 // Names `h` and opens it in `mode`; true when both succeed.
 inline bool openAs(NConfig &h, const std::string &path, int mode) {
   return h.setName(path.c_str()) == NC_ERR_OK && h.open(mode) == NC_ERR_OK;
@@ -123,6 +130,38 @@ inline std::string valueOf(NConfig &h, const char *key) {
   const std::string out = h.getKey(key, v) == NC_ERR_OK ? v : "(absent)";
   free(v);
   return out;
+}
+
+// Leaves at `path` a fresh registry and a journal of three records (each sets
+// /k<i> to "v<i>") that the file lacks: the file is put back as it was before
+// them, on the same inode, as a writer that died before its in-place writes
+// would leave it.
+inline void leaveRecords(const std::string &path) {
+  unlink(path.c_str());
+  TestNConfig h;
+  ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
+  h.close();
+  const auto before = readFile(path);
+  ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
+  for (int i = 0; i < 3; i++)
+    ASSERT_EQ(h.setKey(("/k" + std::to_string(i)).c_str(), ("v" + std::to_string(i)).c_str()), NC_ERR_OK);
+  const auto journal = readFile(path + "-journal");
+  h.close();
+  writeFile(path, before), writeFile(path + "-journal", journal);
+}
+
+// The values of /k0, /k1, /k2 as a fresh handle of `mode` sees them, joined.
+inline std::string seen(const std::string &path, int mode) {
+  NConfig h(0);
+  return openAs(h, path, mode) ? valueOf(h, "/k0") + "," + valueOf(h, "/k1") + "," + valueOf(h, "/k2")
+                               : "cannot open";
+}
+const std::string kNone = "(absent),(absent),(absent)", kAll = "v0,v1,v2";
+
+// Names the cases of a suite run for a file of this machine's byte order
+// (parameter false) and of the other.
+inline std::string orderName(const ::testing::TestParamInfo<bool> &i) {
+  return i.param ? "OtherOrder" : "ThisOrder";
 }
 
 // Runs `body` in a child process: exit status 0 when it returns true.
@@ -158,13 +197,14 @@ inline bool waitsForLock(pid_t pid) {
 }
 
 // A program run as a process of its own (through the emulator in a cross
-// build) in directory `cwd`, with `input` on its standard input.
+// build, unless `emulated` is false) in directory `cwd`, with `input` on its
+// standard input.
 class Program {
  public:
-  struct Outcome { int status; std::string out, err; };  // status -1: it did not exit
+  struct Outcome { int status; std::string out, err; double cpu; };  // status -1: it did not exit
   Program(const char *binary, std::vector<std::string> args, const std::string &cwd = ".",
-          const std::string &input = "") {
-    std::istringstream launcher(NC_EMULATOR);
+          const std::string &input = "", bool emulated = true) {
+    std::istringstream launcher(emulated ? NC_EMULATOR : "");
     std::vector<std::string> argv{std::istream_iterator<std::string>(launcher), {}};
     argv.push_back(binary);
     argv.insert(argv.end(), args.begin(), args.end());
@@ -183,10 +223,17 @@ class Program {
     }
   }
   pid_t pid() const { return pid_; }
-  Outcome finish() {  // waits for the program to end
-    const int status = waitFor(pid_);
-    const auto out = readFile(io_.file("out")), err = readFile(io_.file("err"));
-    return {status, {out.begin(), out.end()}, {err.begin(), err.end()}};
+  std::string output() const {  // its standard output so far
+    const auto out = readFile(io_.file("out"));
+    return {out.begin(), out.end()};
+  }
+  Outcome finish() {  // waits for the program to end; `cpu`: the seconds of processor time it used
+    int status = 0;
+    struct rusage use = {};
+    wait4(pid_, &status, 0, &use);
+    const auto err = readFile(io_.file("err"));
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output(), {err.begin(), err.end()},
+            double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) + (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6};
   }
 
  private:
