@@ -6,12 +6,9 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <memory>
 #include <random>
-#include <string>
 
 #include "image_builder.h"
-#include "lib/system/nconfig/byteorder.h"
 #include "lib/system/nconfig/internal.h"
 #include "test_util.h"
 #include "tree_walk.h"
@@ -29,17 +26,11 @@ void walk(NConfig &h) { TreeWalk(h, 8, 500).run(); }
 void useEverything(NConfig &h) {
   walk(h);
   readAllWays(h, "/..");
-  h.setKey("/a/u", 5u);
-  h.setKey("/a/s", "a string long enough to need a new chunk");
-  h.setKey("/a/s", "s");
-  h.setKey("/a/sub/r", "\1\2", 2);
-  h.setKey("/new/deep/key", 1.25);
-  h.createDir("/a", 40);
-  h.renameKey("/a/u", "other");
-  h.renameKey("/a/s", "a-much-longer-name-than-before");
+  h.setKey("/a/u", 5u), h.setKey("/a/s", "a string long enough to need a new chunk"), h.setKey("/a/s", "s");
+  h.setKey("/a/sub/r", "\1\2", 2), h.setKey("/new/deep/key", 1.25), h.createDir("/a", 40);
+  h.renameKey("/a/u", "other"), h.renameKey("/a/s", "a-much-longer-name-than-before");
   walk(h);
-  h.delKey("/a/sub");
-  h.delKey("/a");
+  h.delKey("/a/sub"), h.delKey("/a");
   testing::internal::CaptureStderr();
   h.status();
   testing::internal::GetCapturedStderr();
@@ -56,13 +47,9 @@ using Tree = SampleTree;
 // A kind of damage: how it is made (returning where it lies), part of what the
 // checker says there, what open answers, and what else the store must answer
 // on it, read-write.
-struct Damage {
-  const char *what;
-  uint32_t (*apply)(Tree &);
-  const char *finding;  // null: the checker finds nothing wrong
-  int open_result;
-  void (*then)(NConfig &) = nullptr;
-};
+// (A null finding: the checker finds nothing wrong.)
+struct Damage { const char *what; uint32_t (*apply)(Tree &); const char *finding; int open_result;
+                void (*then)(NConfig &) = nullptr; };
 constexpr int OK = NC_ERR_OK, BAD = NC_ERR_CORRUPT;
 const Damage kDamages[] = {
     // Superblock.
@@ -195,9 +182,7 @@ TEST(Check, FreshAndHandBuiltImagesAreSoundWithoutLeaks) {
     EXPECT_TRUE(sound(img.data(), img.size(), false)) << resize << "/" << dirent << "/" << mchunks;
   }
   const nc_check_report r = check(Tree().b.image());
-  EXPECT_TRUE(r.ok() && r.leaked_bytes == 0) << r.describe();
-  EXPECT_EQ(r.directories, 4u);
-  EXPECT_EQ(r.keys, 5u);
+  EXPECT_TRUE(r.ok() && r.leaked_bytes == 0 && r.directories == 4 && r.keys == 5) << r.describe();
 }
 
 TEST(Damaged, EachKindIsFoundWhereItLiesAndGivesFailureResultsNeverACrash) {
@@ -248,9 +233,7 @@ TEST(Damaged, DamageByAnotherWriterIsFoundAtTheNextLock) {
   unsigned v = 0;
   ASSERT_EQ(h.getKey("/a/u", v), NC_ERR_OK);
   t.b.image().resize(8192);
-  t.set(kSbSize, 8192);
-  t.set(kSbRoot, 8192 + 36);
-  t.set(32, t.get(32) + 1);  // modtime moves on
+  t.set(kSbSize, 8192), t.set(kSbRoot, 8192 + 36), t.set(32, t.get(32) + 1);  // and modtime moves on
   writeFile(path, t.b.image());
   EXPECT_EQ(h.getKey("/a/u", v), NC_ERR_NEXIST);
   EXPECT_EQ(h.ls("/"), nullptr);
@@ -265,8 +248,7 @@ TEST(Check, LeaksAreReportedApartFromDamage) {
   t.b.release(t.b.alloc(8));
   const uint32_t lost = t.b.alloc(10);
   nc_check_report r = check(t.b.image());
-  EXPECT_TRUE(r.ok()) << r.describe();
-  EXPECT_EQ(r.leaked_bytes, 16u);
+  EXPECT_TRUE(r.ok() && r.leaked_bytes == 16) << r.describe();
   ASSERT_EQ(r.leaks.size(), 1u);
   EXPECT_EQ(r.leaks[0].offset, lost - 4);
 

@@ -214,15 +214,10 @@ TEST(JournalSafety, FailedCallsOfTheSeamAreResults) {
        setK0, NC_ERR_PERM, "not using journal: cannot map it: Cannot allocate memory", kAll},
       {"copying the file for the overlay", leaveRecords,
        [] {
-         nc::sys().mmap = [](size_t len, int prot, int fd) {
-           return fd < 0 ? (errno = ENOMEM, MAP_FAILED) : g_real.mmap(len, prot, fd);
-         };
+         nc::sys().mmap = [](size_t n, int prot, int fd) {
+           return fd < 0 ? (errno = ENOMEM, MAP_FAILED) : g_real.mmap(n, prot, fd); };
        },
-       [](auto &path) {
-         NConfig h(0);
-         char *v = nullptr;
-         return openAs(h, path, NC_O_RO) ? h.getKey("/k0", v) : -100;
-       },
+       [](auto &path) { NConfig h(0); char *v = nullptr; return openAs(h, path, NC_O_RO) ? h.getKey("/k0", v) : -100; },
        NC_ERR_NMEM, "", kAll},
       {"giving a new journal its mode",
        [](auto &path) { ASSERT_EQ(makeRegistry(path), NC_ERR_OK); },
@@ -230,8 +225,7 @@ TEST(JournalSafety, FailedCallsOfTheSeamAreResults) {
        setK0, NC_ERR_PERM, "cannot create journal", kNone},
       {"removing an earlier file's journal", [](auto &path) { leaveRecords(path), unlink(path.c_str()); },
        [] { nc::sys().unlink = [](const char *) { return errno = EACCES, -1; }; },
-       [](auto &path) { return makeRegistry(path); }, NC_ERR_OK, "",
-       kNone},
+       [](auto &path) { return makeRegistry(path); }, NC_ERR_OK, "", kNone},
   };
   g_real = nc::sys();
   for (const auto &[what, files, fault, act, answer, said, after] : rows) {
