@@ -13,9 +13,7 @@ namespace {
 using Outcome = Program::Outcome;
 using Args = std::vector<std::string>;
 
-Outcome nctool(const Args &args, const std::string &input = "") {
-  return Program(NCTOOL_BINARY, args, ".", input).finish();
-}
+Outcome nctool(const Args &args, const std::string &input = "") { return Program(NCTOOL_BINARY, args, ".", input).finish(); }
 
 // An independent rendering of a tree, read through the store: one line per
 // entry with its type and stored bytes. Equal texts, equal trees.
@@ -279,8 +277,7 @@ TEST_F(Inspector, ValuesAndTreesTravelByteForByte) {
   umask(mask);
   struct stat made, compacted;
   ASSERT_EQ(stat((text + ".c").c_str(), &made) + stat((compact + ".c").c_str(), &compacted), 0);
-  EXPECT_EQ(made.st_mode & 07777, 0640u);
-  EXPECT_EQ(compacted.st_mode & 07777, 0604u);
+  EXPECT_EQ(std::pair(made.st_mode & 07777, compacted.st_mode & 07777), std::pair(0640u, 0604u));
   EXPECT_TRUE(geteuid() != 0 || (compacted.st_uid == 12345u && compacted.st_gid == 23456u));
 
   // Subtrees, recreated elsewhere, from a file and from a pipe.
@@ -291,8 +288,8 @@ TEST_F(Inspector, ValuesAndTreesTravelByteForByte) {
             "/elsewhere/\n  x/\n    ключ (string) = \"значение\"\n  y/\n    ключ (string) = \"значение\"\n");
   ASSERT_EQ(nctool({"set", json, "/n", "int", "6"}).status, 0);
   const Outcome r = nctool({"diff", reg, json});
-  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "+ /elsewhere/\n- /n (int) = -5\n+ /n (int) = 6\n");
+  EXPECT_EQ(r.status, 1);
 }
 
 // watch reports what another process changes, and stops when told. The edits
@@ -309,8 +306,7 @@ TEST_F(Inspector, WatchReportsChangesOfAnotherProcess) {
   }
   const Outcome r = watch.finish();
   EXPECT_EQ(r.status, 0) << r.err;
-  const std::string report =
-      R"((changed /net/port \(uint\) = \d+|created "/net/x y" \(int\) = -\d+|removed "/net/x y")\n)";
+  const std::string report = R"((changed /net/port \(uint\) = \d+|created "/net/x y" \(int\) = -\d+|removed "/net/x y")\n)";
   EXPECT_TRUE(std::regex_match(r.out, std::regex("(" + report + "){10,}"))) << r.out;
   EXPECT_TRUE(r.out.find("created") != std::string::npos && r.out.find("removed") != std::string::npos) << r.out;
   // Without changes it prints nothing and ends after --timeout.
