@@ -1,11 +1,7 @@
 // The in-file chunk allocator: other processes allocate by the same rules, so
 // offsets and tables after any sequence of allocations and frees are exact.
 // (Random sequences are the model run's, whose checker sees overlaps and leaks.)
-#include <algorithm>
-#include <cerrno>
-#include <utility>
 
-#include "lib/system/nconfig/internal.h"
 #include "test_util.h"
 
 namespace {

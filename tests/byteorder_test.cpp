@@ -3,13 +3,8 @@
 // refused growth drops the bracket, and a commit writes about what a native
 // one writes. Each case runs for a file of this machine's order and one of
 // the other.
-#include <sys/mman.h>
-
-#include <functional>
-#include <map>
 
 #include "cross_replay.h"
-#include "lib/system/nconfig/internal.h"
 #include "test_util.h"
 
 namespace {

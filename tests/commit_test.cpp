@@ -2,15 +2,7 @@
 // is a child process (fork) that dies at its Nth system call through the
 // store's seam. A power cut also undoes a random subset of the writes made
 // since each file's last sync.
-#include <sys/mman.h>
 
-#include <algorithm>
-#include <map>
-#include <memory>
-#include <random>
-
-#include "lib/system/nconfig/internal.h"
-#include "lib/system/nconfig/journal.h"
 #include "test_util.h"
 
 namespace {

@@ -3,15 +3,9 @@
 // opening the same bytes, must refuse them or read and write them safely: no
 // crash, hang, or change outside the view. Also random mutations for the
 // checker and the inputs the fuzzers found for the store.
-#include <dirent.h>
-
-#include <algorithm>
-#include <random>
 
 #include "image_builder.h"
-#include "lib/system/nconfig/internal.h"
 #include "test_util.h"
-#include "tree_walk.h"
 
 namespace nctest {
 namespace {

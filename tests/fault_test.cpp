@@ -2,13 +2,7 @@
 // full disk while growing or committing, short and interrupted writes, a
 // failing sync, a failed write in place, refused mappings, interrupted and
 // refused lock requests. Each failure is a result; what was committed stays.
-#include <sys/mman.h>
 
-#include <cerrno>
-#include <filesystem>
-#include <tuple>
-
-#include "lib/system/nconfig/internal.h"
 #include "test_util.h"
 
 namespace {

@@ -1,13 +1,9 @@
 // The registry handle: the fresh file image, opening and its refusals,
 // write-back on close, flush, lock nesting, the fatal paths and careful mode.
-#include <sys/mman.h>
 
 #include <array>
-#include <cerrno>
-#include <filesystem>
 
 #include "image_builder.h"
-#include "lib/system/nconfig/internal.h"
 #include "test_util.h"
 
 namespace {

@@ -1,12 +1,9 @@
 // nctool run as a process against registry files the tests make.
-#include <algorithm>
 #include <cmath>
 #include <climits>
 #include <regex>
-#include <tuple>
 
 #include "test_util.h"
-#include "tree_walk.h"
 
 namespace {
 
@@ -14,20 +11,6 @@ using Outcome = Program::Outcome;
 using Args = std::vector<std::string>;
 
 Outcome nctool(const Args &args, const std::string &input = "") { return Program(NCTOOL_BINARY, args, ".", input).finish(); }
-
-// An independent rendering of a tree, read through the store: one line per
-// entry with its type and stored bytes. Equal texts, equal trees.
-std::string dumpFile(const std::string &file) {
-  TestNConfig h;
-  EXPECT_TRUE(openAs(h, file, NC_O_RO)) << file;
-  std::string out;
-  nctest::eachEntry(h, "/", [&](const std::string &child, uint32_t type) {
-    const nc_de_s *e = h.find(child.c_str());
-    const std::string value = type == NC_DIR ? "" : e->offset ? std::string(h.data + e->offset, e->pages) : "(none)";
-    out += child + " " + std::to_string(type) + " " + value + "\n";
-  });
-  return out;
-}
 
 class Inspector : public ::testing::Test {
  protected:
@@ -268,7 +251,7 @@ TEST_F(Inspector, ValuesAndTreesTravelByteForByte) {
   ASSERT_EQ(nctool({"create", text}).status, 0);
   ASSERT_EQ(nctool({"load", text}, dump.out).status, 0);
   ASSERT_EQ(on({"compact", compact}).status, 0);
-  for (const std::string &copy : {json, text, compact}) EXPECT_EQ(dumpFile(copy), dumpFile(reg)) << copy;
+  for (const std::string &copy : {json, text, compact}) EXPECT_EQ(contents(copy, false), contents(reg, false)) << copy;
   EXPECT_LT(readFile(compact).size(), readFile(reg).size());
   // New files take the umask's permissions; a compacted file its source's and, for root, its owner.
   const mode_t mask = umask(027);  // unlike the source's 0604 and the usual 0644 or 0600
@@ -338,7 +321,7 @@ TEST_F(Inspector, SalvageKeepsWhatIsSoundAndNamesWhatIsLost) {
     EXPECT_TRUE(!want.empty() || r.out.substr(summary) == summed) << r.out;
     EXPECT_EQ(nctool({"check", "-q", out}).status, 0) << what;
     EXPECT_EQ(nctool({"get", out, "/größe/ключ"}).out, "значение\n") << what;
-    EXPECT_TRUE(!want.empty() || dumpFile(out) == dumpFile(damaged)) << what;
+    EXPECT_TRUE(!want.empty() || contents(out) == contents(damaged)) << what;
   }
 }
 

@@ -3,14 +3,7 @@
 // what recovery does with a damaged one. The other user is uid and gid 65534
 // in a forked child.
 #include <grp.h>
-#include <sys/mman.h>
 
-#include <functional>
-#include <memory>
-#include <tuple>
-
-#include "lib/system/nconfig/internal.h"
-#include "lib/system/nconfig/journal.h"
 #include "test_util.h"
 
 namespace {

@@ -1,7 +1,6 @@
 // Real processes (fork) sharing one registry: a shared lock holds off a
 // writer, and many writers and readers together lose and tear nothing.
 // (Another process's change seen at the next lock: byteorder_test.cpp.)
-#include <memory>
 
 #include "test_util.h"
 

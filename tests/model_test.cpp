@@ -1,11 +1,8 @@
 // A seeded random run of the tree interface (values, directories, relative
 // paths, deletions, renames, refusals, reopening) against an in-memory model:
 // each step's result, modtime, leaks and soundness; often the whole tree.
-#include <map>
-#include <random>
 
 #include "test_util.h"
-#include "tree_walk.h"
 
 namespace {
 

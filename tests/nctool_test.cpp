@@ -1,13 +1,6 @@
 // nctool's changes are all or nothing and leave no file behind; its watch
 // sleeps while nothing changes.
-#include <dirent.h>
-#include <signal.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <utility>
-
-#include "lib/system/nconfig_tool.h"
 #include "test_util.h"
 
 namespace {

@@ -1,30 +1,47 @@
 // Shared test support: a handle that exposes the store's internals, temporary
-// registry files that clean up after themselves, and programs run as processes.
+// registry files that clean up after themselves, and programs run as processes;
+// the headers the tests share.
 #ifndef TESTS_TEST_UTIL_H
 #define TESTS_TEST_UTIL_H
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
+#include <memory>
+#include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "lib/system/nconfig.h"
 #include "lib/system/nconfig_check.h"
+#include "lib/system/nconfig_tool.h"
 #include "lib/system/nconfig/byteorder.h"
 #include "lib/system/nconfig/ext.h"
 #include "lib/system/nconfig/format.h"
+#include "lib/system/nconfig/internal.h"
+#include "lib/system/nconfig/journal.h"
+#include "tree_walk.h"
 
 namespace nc {
 extern bool verifyTouches;
@@ -124,11 +141,47 @@ inline bool openAs(NConfig &h, const std::string &path, int mode) {
   return h.setName(path.c_str()) == NC_ERR_OK && h.open(mode) == NC_ERR_OK;
 }
 
-// The string at `key` as `h` sees it, or "(absent)".
+// The string at `key` as `h` sees it, "(no value)", or "(absent)".
 inline std::string valueOf(NConfig &h, const char *key) {
   char *v = nullptr;
-  const std::string out = h.getKey(key, v) == NC_ERR_OK ? v : "(absent)";
+  const std::string out = h.getKey(key, v) != NC_ERR_OK ? "(absent)" : v ? v : "(no value)";
   free(v);
+  return out;
+}
+
+// One entry as a reader of this machine sees it: "PATH TYPE VALUE", a double
+// by its bits. Equal lines, equal entries.
+inline std::string shown(NConfig &h, const std::string &path, uint32_t type) {
+  const char *p = path.c_str();
+  unsigned long long u = 0;
+  long long i = 0;
+  double d = 0;
+  char *raw = nullptr, bits[20];
+  unsigned len = 0;
+  switch (type) {
+    case NC_DIR: return path + " dir";
+    case NC_STRING: return path + " string " + valueOf(h, p);
+    case NC_UINT: return path + " uint " + (h.getKey(p, u) ? "none" : std::to_string(u));
+    case NC_INT: return path + " int " + (h.getKey(p, i) ? "none" : std::to_string(i));
+    case NC_DOUBLE:
+      if (h.getKey(p, d)) return path + " double none";
+      memcpy(&u, &d, 8), snprintf(bits, sizeof bits, "%016llx", u);
+      return path + " double " + bits;
+  }
+  std::string out = path + " raw " + (h.getKey(p, raw, len) ? "none" : std::string(raw, len));
+  free(raw);
+  return out;
+}
+
+// What a registry file of either byte order holds, entry by entry, and, with
+// `params`, its growth parameters (size_inc/ent_inc/chunk_inc) as a last line.
+inline std::vector<std::string> contents(const std::string &path, bool params = true) {
+  NConfigTool h;
+  nc_params p;
+  if (!openAs(h, path, NC_O_RO) || h.parameters(&p) != NC_ERR_OK) return {"cannot open"};
+  std::vector<std::string> out;
+  nctest::eachEntry(h, "/", [&](const std::string &e, uint32_t type) { out.push_back(shown(h, e, type)); });
+  if (params) out.push_back(std::to_string(p.size_inc) + "/" + std::to_string(p.ent_inc) + "/" + std::to_string(p.chunk_inc));
   return out;
 }
 

@@ -1,10 +1,6 @@
 // NConfigTool: walks that trust no offset, untyped stores with their length
 // rules, rollback of a bracket, and lock releases that answer the commit.
-#include <cerrno>
-#include <tuple>
 
-#include "lib/system/nconfig/internal.h"
-#include "lib/system/nconfig_tool.h"
 #include "test_util.h"
 
 namespace {
