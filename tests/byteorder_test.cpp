@@ -1,8 +1,8 @@
 // Registry files of either byte order opened on this machine: the same
-// operations give the same registry, other processes' commits are seen,
-// refused growth drops the bracket, and a commit writes about what a native
-// one writes. Each case runs for a file of this machine's order and one of
-// the other.
+// operations give the same registry, other processes' commits are seen, and
+// a commit writes about what a native one writes. Each case runs for a file
+// of this machine's order and one of the other. (A refused growth: the fault
+// tests, for both orders too.)
 
 #include "cross_replay.h"
 #include "test_util.h"
@@ -16,10 +16,7 @@ class EitherOrder : public ::testing::TestWithParam<bool> {
   // A fresh registry at `name` in the order under test, holding `keys`.
   std::string make(const std::string &name, const std::vector<std::string> &keys = {}) {
     const std::string path = tmp_.file(name);
-    {
-      TestNConfig h(0);
-      EXPECT_EQ(makeRegistry(h, path), NC_ERR_OK);
-    }
+    EXPECT_EQ(makeRegistry(path), NC_ERR_OK);
     putInOrder(path, GetParam());
     NConfig h(0);
     EXPECT_TRUE(openAs(h, path, NC_O_RW));
@@ -32,19 +29,14 @@ class EitherOrder : public ::testing::TestWithParam<bool> {
 // Every kind of change, grouped in brackets and alone.
 void changeEverything(NConfig &h) {
   h.lockFile(NC_L_RW, 0);
-  EXPECT_EQ(h.setKey("/a/s", "string"), NC_ERR_OK);
-  EXPECT_EQ(h.setKey("/a/i", -5), NC_ERR_OK);
-  EXPECT_EQ(h.setKey("/a/u", 0x12345678u), NC_ERR_OK);
-  EXPECT_EQ(h.setKey("/a/ll", 0x0102030405060708ll), NC_ERR_OK);
-  EXPECT_EQ(h.setKey("/a/d", 2.5), NC_ERR_OK);
-  EXPECT_EQ(h.setKey("/a/raw", "\1\2\3\4\5", 5), NC_ERR_OK);
-  EXPECT_EQ(h.createDir("/b", 40), NC_ERR_OK);
+  EXPECT_EQ(std::vector<int>({h.setKey("/a/s", "string"), h.setKey("/a/i", -5), h.setKey("/a/u", 0x12345678u),
+                              h.setKey("/a/ll", 0x0102030405060708ll), h.setKey("/a/d", 2.5),
+                              h.setKey("/a/raw", "\1\2\3\4\5", 5), h.createDir("/b", 40)}),
+            std::vector<int>(7, NC_ERR_OK));
   h.unLockFile();
-  for (int i = 0; i < 30; i++)
-    EXPECT_EQ(h.setKey(("/b/k" + std::to_string(i)).c_str(), i), NC_ERR_OK);
+  for (int i = 0; i < 30; i++) EXPECT_EQ(h.setKey(("/b/k" + std::to_string(i)).c_str(), i), NC_ERR_OK);
   EXPECT_EQ(h.setKey("/big", std::string(9000, 'z').c_str()), NC_ERR_OK);  // grows the file
-  h.delKey("/b/k3");
-  h.delKey("/a/raw");
+  h.delKey("/b/k3"), h.delKey("/a/raw");
   EXPECT_EQ(h.renameKey("/a/s", "t"), NC_ERR_OK);
   EXPECT_EQ(h.setKey("/a/u", 7u), NC_ERR_OK);
 }
@@ -76,10 +68,8 @@ TEST_P(EitherOrder, ChangesGiveTheRegistryANativeWriterWouldMake) {
     changeEverything(h);
     EXPECT_EQ(valueOf(h, "/a/t"), "string");
   }
-  std::vector<unsigned char> image = readFile(path);
-  EXPECT_EQ(otherOrder(image), GetParam()) << "the file keeps its byte order";
-  const nc_check_report r = checkAnyOrder(path);
-  EXPECT_TRUE(r.ok()) << r.describe();
+  EXPECT_EQ(otherOrder(readFile(path)), GetParam()) << "the file keeps its byte order";
+  EXPECT_TRUE(checkAnyOrder(path).ok()) << checkAnyOrder(path).describe();
   putInOrder(path, false);
   EXPECT_EQ(withoutFreeBytes(readFile(path)), withoutFreeBytes(readFile(native)));
 }
@@ -112,13 +102,9 @@ TEST_P(EitherOrder, AnotherProcessesCommitsAreSeenAtTheNextLock) {
 // Bytes handed to write calls while `h` sets one value.
 uint64_t bytesWrittenBySetting(NConfig &h, const char *key, unsigned value) {
   static uint64_t written;
-  written = 0;
   static nc::SysCalls real;
-  real = nc::sys();
-  nc::sys().pwrite = [](int fd, const void *b, size_t n, off_t off) {
-    written += n;
-    return real.pwrite(fd, b, n, off);
-  };
+  written = 0, real = nc::sys();
+  nc::sys().pwrite = [](int fd, const void *b, size_t n, off_t off) { return written += n, real.pwrite(fd, b, n, off); };
   EXPECT_EQ(h.setKey(key, value), NC_ERR_OK);
   nc::resetSysCalls();
   return written;
@@ -133,8 +119,7 @@ TEST_P(EitherOrder, AOneValueCommitWritesAboutWhatANativeOneWrites) {
   ASSERT_TRUE(openAs(h, path, NC_O_RW));
   ASSERT_EQ(h.setKey("/x/a", 1u), NC_ERR_OK);
   const uint64_t here = bytesWrittenBySetting(h, "/x/a", 2), there = bytesWrittenBySetting(n, "/x/a", 2);
-  EXPECT_LE(here, 2 * there);
-  EXPECT_GT(here, 0u);
+  EXPECT_TRUE(here > 0 && here <= 2 * there) << here << " bytes against " << there;
 }
 
 // Runs the journal_cross helper built for the other machine (this build's

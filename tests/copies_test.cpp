@@ -2,7 +2,6 @@
 // byte-order round trip, compaction, and backups of a live registry.
 
 #include "image_builder.h"
-#include "lib/system/nconfig/raw_image.h"
 #include "test_util.h"
 
 namespace nctest {
@@ -25,13 +24,10 @@ const std::vector<std::string> kSampleTree = {
     "/z double 4004000000000000", "/n int -7", "/e dir", "/b string xyz", "/a dir", "/a/u uint 42",
     "/a/sub dir", "/a/sub/r raw r1", "/a/s string hello", "2/4/8"};
 
-struct SalvageCase {
-  const char *what;
-  void (*damage)(Sample &);
-  std::vector<std::string> gone;  // lines of kSampleTree missing from the copy
-  std::vector<std::string> lost;  // how each line of the report begins
-  const char *params = "2/4/8";
-};
+// A damage, the lines of kSampleTree missing from the copy, how each line of
+// the report begins, and the copy's growth parameters.
+struct SalvageCase { const char *what; void (*damage)(Sample &); std::vector<std::string> gone, lost;
+                     const char *params = "2/4/8"; };
 
 const SalvageCase kSalvage[] = {
     {"undamaged", [](Sample &) {}, {}, {}},
@@ -119,30 +115,19 @@ void makeChurned(const std::string &path) {
   TestNConfig h;
   ASSERT_EQ(makeRegistry(h, path, 1, 4, 8), NC_ERR_OK);
   for (int i = 0; i < 40; i++) h.setKey(("/gone/d" + std::to_string(i % 5) + "/k" + std::to_string(i)).c_str(), i);
-  h.setKey("/net/name", "receiver");
-  h.setKey("/net/port", 8080u);
-  h.setKey("/net/mtu", -1500);
-  h.setKey("/net/gain", 0.75);
-  h.setKey("/net/blob", "\0\1\2\3", 4);
+  h.setKey("/net/name", "receiver"), h.setKey("/net/port", 8080u), h.setKey("/net/mtu", -1500);
+  h.setKey("/net/gain", 0.75), h.setKey("/net/blob", "\0\1\2\3", 4);
   ASSERT_EQ(h.setUntyped("/net/unset", NC_UINT, nullptr, 0), NC_ERR_OK);
-  h.createDir("/empty", 0);
-  h.delKey("/gone");
-  h.close();
+  h.createDir("/empty", 0), h.delKey("/gone");
 }
 
-struct Refusal {
-  const char *what;
-  int (*call)(const std::string &src, const std::string &dst, std::string *why);
-  int damaged;  // the answer for a sound superblock over a damaged tree
-};
+// A copy, and its answer for a sound superblock over a damaged tree.
+struct Refusal { const char *what; int (*call)(const std::string &, const std::string &, std::string *); int damaged; };
 const Refusal kRefusals[] = {
-    {"convert", [](auto &s, auto &d, auto *why) { return nc_convert(s.c_str(), d.c_str(), kOtherOrder, why); },
-     NC_ERR_CORRUPT},
-    {"compact", [](auto &s, auto &d, auto *why) { return nc_compact(s.c_str(), d.c_str(), nullptr, why); },
-     NC_ERR_CORRUPT},
+    {"convert", [](auto &s, auto &d, auto *why) { return nc_convert(s.c_str(), d.c_str(), kOtherOrder, why); }, NC_ERR_CORRUPT},
+    {"compact", [](auto &s, auto &d, auto *why) { return nc_compact(s.c_str(), d.c_str(), nullptr, why); }, NC_ERR_CORRUPT},
     {"backup", [](auto &s, auto &d, auto *why) { return nc_backup(s.c_str(), d.c_str(), why); }, NC_ERR_CORRUPT},
-    {"salvage", [](auto &s, auto &d, auto *why) { return nc_salvage(s.c_str(), d.c_str(), nullptr, why); },
-     NC_ERR_OK},
+    {"salvage", [](auto &s, auto &d, auto *why) { return nc_salvage(s.c_str(), d.c_str(), nullptr, why); }, NC_ERR_OK},
 };
 
 class Copies : public ::testing::TestWithParam<Refusal> {};

@@ -10,10 +10,7 @@ using Args = std::vector<std::string>;
 // The names in directory `dir`.
 std::vector<std::string> namesIn(const std::string &dir) {
   std::vector<std::string> names;
-  DIR *d = opendir(dir.c_str());
-  for (dirent *e; d && (e = readdir(d));)
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-  if (d) closedir(d);
+  for (const auto &e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
   return names;
 }
 
@@ -23,9 +20,7 @@ class Nctool : public testing::Test {
     ASSERT_EQ(mkdir(tmp_.c_str(), 0700), 0);
     TestNConfig h;
     ASSERT_EQ(makeRegistry(h, reg_, 1, 4, 16), NC_ERR_OK);
-    h.setKey("/net/host", "receiver1");
-    h.setKey("/net/port", 8001u);
-    h.setKey("/old/k", 1);
+    h.setKey("/net/host", "receiver1"), h.setKey("/net/port", 8001u), h.setKey("/old/k", 1);
   }
   // nctool started with TMPDIR naming an empty directory of the test's.
   Program start(const Args &args, const std::string &input = "") {
@@ -34,9 +29,7 @@ class Nctool : public testing::Test {
     unsetenv("TMPDIR");
     return p;
   }
-  Program::Outcome run(const Args &args, const std::string &input = "") {
-    return start(args, input).finish();
-  }
+  Program::Outcome run(const Args &args, const std::string &input = "") { return start(args, input).finish(); }
 
   TempDir dir_;
   const std::string reg_ = dir_.file("reg.db"), tmp_ = dir_.file("tmp");
@@ -46,10 +39,7 @@ class Nctool : public testing::Test {
 std::string growing(const char *format, int lines) {
   std::string script;
   char line[200];
-  for (int i = 0; i < lines; i++) {
-    snprintf(line, sizeof line, format, i);
-    script += line;
-  }
+  for (int i = 0; i < lines; i++) script += (snprintf(line, sizeof line, format, i), line);
   return script;
 }
 
@@ -59,14 +49,10 @@ std::string growing(const char *format, int lines) {
 // Nothing is left in TMPDIR.
 TEST_F(Nctool, FailedChangesLeaveTheFileAsItWas) {
   const std::string many = growing("set /many/k%d string %060d\n", 200);
-  const struct {
-    const char *cmd;
-    std::string before, failing, after;
-  } cases[] = {
+  const struct { const char *cmd; std::string before, failing, after; } cases[] = {
       {"batch", "mkdir /a\nrm -r /old\nmv /net/host h\n" + many, "set /net/port int 5\n", "set /z uint 1\n"},
       {"batch", many + "rm -r /net\n", "rm /nothing\n", ""},
-      {"load", "[/]\ny=int:1\n[/many]\n" + growing("k%d=string:%060d\n", 200), "[/z]\n",
-       "[/more]\nx=int:1\n"},
+      {"load", "[/]\ny=int:1\n[/many]\n" + growing("k%d=string:%060d\n", 200), "[/z]\n", "[/more]\nx=int:1\n"},
   };
   // Converted to the other order and back by its name and as the host's.
   const std::string other = dir_.file("other.db"), back = dir_.file("back.db");
