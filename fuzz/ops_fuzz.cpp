@@ -55,10 +55,7 @@ class Input {
     const uint8_t shape = byte();
     std::string p = (shape & 0x80) ? "" : "/";
     const int parts = 1 + (shape & 3);
-    for (int i = 0; i < parts; i++) {
-      if (i) p += '/';
-      p += kNames[byte() % 16];
-    }
+    for (int i = 0; i < parts; i++) { if (i) p += '/'; p += kNames[byte() % 16]; }
     if (shape & 0x40) p += '/';
     return p;
   }

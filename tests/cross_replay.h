@@ -49,10 +49,7 @@ inline bool g_record_written = false;  // the last write to the journal was a re
 // and ends the process with status 0 as soon as its journal record is
 // synced, before the registry is written. Any other exit is a failure.
 [[noreturn]] inline void crashMidCommit(const std::string &path, bool big) {
-  {
-    NConfig h(0);
-    if (h.setName(path.c_str()) || h.createNew(1, 8, 16)) _exit(2);
-  }
+  { NConfig h(0); if (h.setName(path.c_str()) || h.createNew(1, 8, 16)) _exit(2); }
   std::vector<char> image = bytesOf(path);
   if (big != nc::hostIsBig()) {
     if (!nc::swapOrder(image.data(), image.size(), nc::hostIsBig()).empty()) _exit(3);

@@ -90,10 +90,7 @@ class ModelRun : public ::testing::TestWithParam<std::tuple<unsigned, unsigned, 
   // A random value, stored through the matching overload; mostly of type
   // `like` when that is a value type, so that stored values get replaced.
   int setRandom(const char *k, uint32_t like, Node *n) {
-    auto store = [&](uint32_t type, auto v, const std::string &bytes) {
-      *n = {type, bytes};
-      return h.setKey(k, v);
-    };
+    auto store = [&](uint32_t type, auto v, const std::string &bytes) { *n = {type, bytes}; return h.setKey(k, v); };
     const unsigned first_case[] = {0, 0, 5, 0, 2, 6, 4}, cases[] = {0, 0, 1, 2, 2, 2, 1};
     const bool same = like > NC_DIR && like <= NC_DOUBLE && pick(3);
     const bool edge = pick(2);
@@ -108,10 +105,7 @@ class ModelRun : public ::testing::TestWithParam<std::tuple<unsigned, unsigned, 
       case 3: return store(NC_UINT, big, bytesOf(big));
       case 4: return pick(2) ? store(NC_DOUBLE, dbl, bytesOf(dbl))
                              : store(NC_DOUBLE, (long double)dbl, bytesOf(dbl));
-      case 5: {
-        const std::string v(pick(40), char('a' + pick(26)));
-        return store(NC_STRING, v.c_str(), v + '\0');
-      }
+      case 5: { const std::string v(pick(40), char('a' + pick(26))); return store(NC_STRING, v.c_str(), v + '\0'); }
       default: {
         std::string v(pick(3) ? pick(50) : 0, '\0');
         for (char &b : v) b = char(rng());
@@ -158,10 +152,7 @@ class ModelRun : public ::testing::TestWithParam<std::tuple<unsigned, unsigned, 
     std::map<std::string, uint32_t> seen{{"/", NC_DIR}};
     nctest::eachEntry(h, "/", [&](const std::string &p, uint32_t type) { seen[p] = type; });
     ASSERT_EQ(seen.size(), m.nodes.size());
-    for (auto &[p, n] : m.nodes) {
-      ASSERT_EQ(seen[p], n.type) << p;
-      expectValue(p, n);
-    }
+    for (auto &[p, n] : m.nodes) { ASSERT_EQ(seen[p], n.type) << p; expectValue(p, n); }
     char *pwd = h.pwDir();
     EXPECT_STREQ(pwd, m.cwd.c_str());
     free(pwd);

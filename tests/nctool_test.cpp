@@ -118,10 +118,7 @@ TEST_F(Nctool, WatchPrintsAChangeOnceAndSleepsWhileIdle) {
   };
   // Its first reading is done once it reports a change.
   std::string first;
-  for (unsigned i = 1; i <= 50 && first.empty(); i++) {
-    ASSERT_TRUE(set(i));
-    first = printed(200);
-  }
+  for (unsigned i = 1; i <= 50 && first.empty(); i++) { ASSERT_TRUE(set(i)); first = printed(200); }
   ASSERT_NE(first, "");
   EXPECT_EQ(printed(1000), "") << "idle";
   ASSERT_TRUE(set(99999));

@@ -43,9 +43,7 @@
 #include "lib/system/nconfig/journal.h"
 #include "tree_walk.h"
 
-namespace nc {
-extern bool verifyTouches;
-}
+namespace nc { extern bool verifyTouches; }
 // Every commit in the tests checks that no store into the view went untracked.
 inline const bool kTouchesVerified = (nc::verifyTouches = true);
 
@@ -116,11 +114,6 @@ inline std::vector<unsigned char> inHostOrder(const std::string &path) {
   return image;
 }
 
-// The checker's report on the file at `path`, of either byte order.
-inline nc_check_report checkAnyOrder(const std::string &path) {
-  const std::vector<unsigned char> image = inHostOrder(path);
-  return nc_check_image(image.data(), image.size());
-}
 
 // Creates a registry at `path` and opens `h` on it read-write.
 inline int makeRegistry(TestNConfig &h, const std::string &path, unsigned resize = 1,
@@ -131,10 +124,7 @@ inline int makeRegistry(TestNConfig &h, const std::string &path, unsigned resize
 }
 
 // Creates a registry at `path`, left closed.
-inline int makeRegistry(const std::string &path) {
-  TestNConfig h;
-  return makeRegistry(h, path);
-}
+inline int makeRegistry(const std::string &path) { TestNConfig h; return makeRegistry(h, path); }
 
 // Names `h` and opens it in `mode`; true when both succeed.
 inline bool openAs(NConfig &h, const std::string &path, int mode) {
@@ -213,9 +203,7 @@ const std::string kNone = "(absent),(absent),(absent)", kAll = "v0,v1,v2";
 
 // Names the cases of a suite run for a file of this machine's byte order
 // (parameter false) and of the other.
-inline std::string orderName(const ::testing::TestParamInfo<bool> &i) {
-  return i.param ? "OtherOrder" : "ThisOrder";
-}
+inline std::string orderName(const ::testing::TestParamInfo<bool> &i) { return i.param ? "OtherOrder" : "ThisOrder"; }
 
 // Runs `body` in a child process: exit status 0 when it returns true.
 template <typename F>

@@ -129,10 +129,7 @@ TEST_F(Tool, SetUntypedChecksLengthsPerType) {
     const std::string key = "/u/" + std::to_string(i++);
     EXPECT_EQ(t_.setUntyped(key.c_str(), c.type, c.value, c.len), c.rc) << key;
     nc_entry e;
-    if (c.rc != NC_ERR_OK) {
-      EXPECT_EQ(t_.describe(key.c_str(), &e), NC_ERR_NEXIST) << key;
-      continue;
-    }
+    if (c.rc != NC_ERR_OK) { EXPECT_EQ(t_.describe(key.c_str(), &e), NC_ERR_NEXIST) << key; continue; }
     Rendered r;
     ASSERT_EQ(t_.walk(key.c_str(), 0, render, &r), NC_ERR_OK);
     EXPECT_EQ(r.text.substr(r.text.rfind(' ') + 1), (c.has_value ? hexOf(c.value, c.len) : "-") + "\n") << key;
