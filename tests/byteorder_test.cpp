@@ -14,9 +14,9 @@ class EitherOrder : public ::testing::TestWithParam<bool> {
   void SetUp() override { nc::resetSysCalls(); }
   void TearDown() override { nc::resetSysCalls(); }
   // A fresh registry at `name` in the order under test, holding `keys`.
-  std::string make(const std::string &name, const std::vector<std::string> &keys = {}) {
+  std::string make(const std::string &name, const std::vector<std::string> &keys = {}, unsigned pages = 1) {
     const std::string path = tmp_.file(name);
-    EXPECT_EQ(makeRegistry(path), NC_ERR_OK);
+    EXPECT_EQ(makeRegistry(*std::make_unique<TestNConfig>(), path, pages), NC_ERR_OK);
     putInOrder(path, GetParam());
     NConfig h(0);
     EXPECT_TRUE(openAs(h, path, NC_O_RW));
@@ -80,13 +80,13 @@ TEST_P(EitherOrder, ChangesGiveTheRegistryANativeWriterWouldMake) {
 // writable). Each handle runs in a child, so that a view the system will not
 // move ends only that; its current directory is found again.
 TEST_P(EitherOrder, AnotherProcessesCommitsAreSeenAtTheNextLock) {
-  const std::string path = make("r");
   for (const int careful : {0, 1}) {
+    const std::string path = make(careful ? "careful" : "plain", {}, 4);
     EXPECT_EQ(waitFor(spawn([&] {
                 TestNConfig h(careful);
-                bool ok = openAs(h, path, NC_O_RW) && h.setKey("/pad", std::string(9000, 'p').c_str()) == 0;
-                for (const char *k : {"/k0", "/k1", "/d/e/k"}) ok = ok && h.setKey(k, "mine") == NC_ERR_OK;
-                ok = ok && h.chDir("/d/e") == NC_ERR_OK && valueOf(h, "k") == "mine" && waitFor(spawn([&] {
+                bool ok = openAs(h, path, NC_O_RW) && h.createDir("/d/e", 4) == NC_ERR_OK;
+                for (int j = 0; ok && j < 3; j++) ok = h.setKey(("/k" + std::to_string(j)).c_str(), j) == NC_ERR_OK;
+                ok = ok && h.chDir("/d/e") == NC_ERR_OK && waitFor(spawn([&] {
                        NConfig o(0);
                        return openAs(o, path, NC_O_RW) && o.setKey("/d/e/k", "other") == NC_ERR_OK &&
                               o.setKey("/d/e/big", std::string(20000, 'b').c_str()) == NC_ERR_OK;

@@ -218,11 +218,8 @@ TEST(Backup, IsOneCommittedStateWhileAnotherProcessCommits) {
     NConfig h(0);
     if (!openAs(h, src, NC_O_RW)) return false;
     for (unsigned i = 0; access(stop.c_str(), F_OK) != 0; i++) {
-      h.lockFile(NC_L_RW, 0);
-      h.setKey("/n", i);
-      h.setKey(("/pad/k" + std::to_string(i % 50)).c_str(), "x");
-      h.setKey("/m", i);
-      h.unLockFile();
+      h.lockFile(NC_L_RW, 0), h.setKey("/n", i), h.setKey(("/pad/k" + std::to_string(i % 50)).c_str(), "x");
+      h.setKey("/m", i), h.unLockFile();
     }
     return true;
   });

@@ -91,9 +91,7 @@ inline bool otherOrder(const std::vector<unsigned char> &image) {
 inline void putInOrder(const std::string &path, bool foreign) {
   std::vector<unsigned char> image = readFile(path);
   if (otherOrder(image) != foreign) {
-    const std::string why = nc::swapOrder(reinterpret_cast<char *>(image.data()), image.size(),
-                                          nc::hostIsBig() == !otherOrder(image));
-    ASSERT_EQ(why, "");
+    ASSERT_EQ(nc::swapOrder(reinterpret_cast<char *>(image.data()), image.size(), nc::hostIsBig() == foreign), "");
     writeFile(path, image);
   }
   unlink((path + "-journal").c_str());
@@ -103,17 +101,12 @@ inline void putInOrder(const std::string &path, bool foreign) {
 // when it is of the other order and does not convert).
 inline std::vector<unsigned char> inHostOrder(const std::string &path) {
   std::vector<unsigned char> image = readFile(path);
-  if (otherOrder(image)) {
-    uint32_t size;
-    memcpy(&size, image.data() + 4, 4);
-    size = nc::byteSwap(size);
-    if (size <= image.size() &&
-        nc::swapOrder(reinterpret_cast<char *>(image.data()), size, !nc::hostIsBig()).empty())
-      image.resize(size);
-  }
+  uint32_t size = 0;
+  if (otherOrder(image)) memcpy(&size, image.data() + 4, 4), size = nc::byteSwap(size);
+  if (size && size <= image.size() && nc::swapOrder(reinterpret_cast<char *>(image.data()), size, !nc::hostIsBig()).empty())
+    image.resize(size);
   return image;
 }
-
 
 // Creates a registry at `path` and opens `h` on it read-write.
 inline int makeRegistry(TestNConfig &h, const std::string &path, unsigned resize = 1,

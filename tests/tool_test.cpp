@@ -170,9 +170,7 @@ TEST_F(Tool, RollbackLeavesTheFileAndTheViewAsBefore) {
   t_.unLockFile();
   // Changes after a rollback, in the same bracket, are committed.
   t_.lockFile(NC_L_RW, 0);
-  t_.setKey("/gone", 1);
-  t_.rollback();
-  t_.setKey("/kept", 2);
+  t_.setKey("/gone", 1), t_.rollback(), t_.setKey("/kept", 2);
   EXPECT_EQ(t_.unLockFile(), NC_ERR_OK);
   NConfig other(0);
   ASSERT_TRUE(openAs(other, path_, NC_O_RO));
