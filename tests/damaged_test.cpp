@@ -60,11 +60,7 @@ const Damage kDamages[] = {
        EXPECT_EQ(h.setKey("/a/u", 8u), OK);  // no insertion needed (creation refuses such a file: handle_test)
      }},
     {"no table growth", [](Tree &t) { return t.set(kSbChunkInc, 0); }, "chunk_inc is 0", OK,
-     [](NConfig &h) {
-       unsigned v = 0;
-       EXPECT_EQ(h.getKey("/a/u", v), OK);         // reads still work
-       EXPECT_EQ(h.setKey("/e/new", 1u), BAD);  // the allocator cannot
-     }},
+     [](NConfig &h) { EXPECT_EQ(valueOf(h, "/a/s"), "hello"); EXPECT_EQ(h.setKey("/e/new", 1u), BAD); }},  // reads work
     {"huge file growth", [](Tree &t) { return t.set(kSbSizeInc, 0xFFFFF); }, nullptr, OK},
     {"no file growth", [](Tree &t) { return t.set(kSbSizeInc, 0); }, "size_inc is 0", OK},
     {"one-record table", [](Tree &t) { return t.set(kSbChunkTtl, 1); }, "below 2", OK},
@@ -112,11 +108,9 @@ const Damage kDamages[] = {
     {"name unterminated", [](Tree &t) { memset(&t.byte(t.get(t.bk)), 'b', 4); return t.get(t.bk); },
      "NUL-terminated", OK},
     {"name without NUL at the end", [](Tree &t) { t.set(t.u + kName, t.tail(8)); return kEnd - 12; },
-     "name chunk header 0", OK, [](NConfig &h) {
+     "name chunk header 0", OK, [](NConfig &h) {  // the unterminated name is left out of a listing
        const auto list = listing(h, "/a");
-       ASSERT_TRUE(list);
-       EXPECT_EQ(list->size(), 2u);  // the unterminated name is left out
-     }},
+       EXPECT_EQ(list ? list->size() : 0u, 2u); }},
     {"name outside", [](Tree &t) { return t.set(t.s + kName, kEnd + 4); }, "outside", OK},
     {"name chunk huge", [](Tree &t) { return t.set(t.get(t.u) - 4, 0x7FFFFFF0); }, "past the end", OK},
     {"name empty", [](Tree &t) { t.byte(t.get(t.bk)) = 0; return t.get(t.bk); }, "empty name", OK},
@@ -128,11 +122,10 @@ const Damage kDamages[] = {
     {"array too small", [](Tree &t) { t.set(t.a + kPages, 9); return t.value(t.a) - 4; }, "cannot hold 36", OK},
     // Values.
     {"value outside", [](Tree &t) { t.set(t.u + kOffset, kEnd - 4); return kEnd - 8; }, "header 0", OK,
-     [](NConfig &h) {
+     [](NConfig &h) {  // its neighbours are intact
        unsigned v = 0;
        EXPECT_NE(h.getKey("/a/u", v), OK);
-       EXPECT_EQ(valueOf(h, "/a/s"), "hello");  // its neighbours are intact
-     }},
+       EXPECT_EQ(valueOf(h, "/a/s"), "hello"); }},
     {"value in the superblock", [](Tree &t) { t.set(t.s + kOffset, 8); return 4u; }, "past the end", OK},
     {"value too long", [](Tree &t) { t.set(t.bk + kPages, 100); return t.value(t.bk) - 4; }, "cannot hold", OK},
     {"raw length past the end", [](Tree &t) { t.set(t.r + kPages, 0xFFFFFFF0); return t.value(t.r) - 4; },
@@ -140,8 +133,7 @@ const Damage kDamages[] = {
        unsigned v = 0;
        char *s = nullptr;
        EXPECT_EQ(h.getKey("/a/sub/r", s, v), BAD);
-       EXPECT_EQ(s, nullptr);
-     }},
+       EXPECT_EQ(s, nullptr); }},
     {"value past the end", [](Tree &t) { return t.set(t.value(t.bk) - 4, kEnd); }, "past the end", OK},
     {"value chunk huge", [](Tree &t) { return t.set(t.value(t.s) - 4, 0xFFFFFFF0); }, "past the end", OK},
     {"value chunk header zero", [](Tree &t) { return t.set(t.value(t.s) - 4, 0); }, "header 0", OK},
