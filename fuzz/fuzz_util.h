@@ -34,15 +34,10 @@ struct Fence {
 // Views live one at a time per handle; a handful of slots is plenty.
 inline Fence g_fences[8];
 
+// The fence of `view`; of null, a free one.
 inline Fence *fenceOf(void *view) {
   for (Fence &f : g_fences)
-    if (f.view && f.view == view) return &f;
-  return nullptr;
-}
-
-inline Fence *freeFence() {
-  for (Fence &f : g_fences)
-    if (!f.view) return &f;
+    if (f.view == view) return &f;
   return nullptr;
 }
 
@@ -58,20 +53,21 @@ inline char *reserve(size_t len, size_t *total) {
   return p == MAP_FAILED ? nullptr : static_cast<char *>(p);
 }
 
+// Records view `v`, placed in the reservation `base`, in fence `f`; gives
+// the reservation back when the view could not be placed.
+inline void *fence(Fence *f, char *base, size_t total, void *v) {
+  const int err = errno;
+  if (v == MAP_FAILED) return ::munmap(base, total), errno = err, MAP_FAILED;
+  *f = Fence{base, total, static_cast<char *>(v)};
+  return v;
+}
+
 inline void *fencedMmap(size_t len, int prot, int fd) {
-  Fence *f = freeFence();
+  Fence *f = fenceOf(nullptr);
   size_t total;
   char *base = f ? reserve(len, &total) : nullptr;
   if (!base) return ::mmap(nullptr, len, prot, MAP_PRIVATE, fd, 0);
-  void *v = ::mmap(base + kGuard, len, prot, MAP_PRIVATE | MAP_FIXED, fd, 0);
-  if (v == MAP_FAILED) {
-    const int err = errno;
-    ::munmap(base, total);
-    errno = err;
-    return MAP_FAILED;
-  }
-  *f = Fence{base, total, static_cast<char *>(v)};
-  return v;
+  return fence(f, base, total, ::mmap(base + kGuard, len, prot, MAP_PRIVATE | MAP_FIXED, fd, 0));
 }
 
 inline void *fencedMremap(void *old, size_t osize, size_t nsize) {
@@ -80,15 +76,8 @@ inline void *fencedMremap(void *old, size_t osize, size_t nsize) {
   char *base = f ? reserve(nsize, &total) : nullptr;
   if (!base) return ::mremap(old, osize, nsize, MREMAP_MAYMOVE);
   void *v = ::mremap(old, osize, nsize, MREMAP_MAYMOVE | MREMAP_FIXED, base + kGuard);
-  if (v == MAP_FAILED) {
-    const int err = errno;
-    ::munmap(base, total);
-    errno = err;
-    return MAP_FAILED;
-  }
-  ::munmap(f->base, f->total);  // the old guards (the view itself moved away)
-  *f = Fence{base, total, static_cast<char *>(v)};
-  return v;
+  if (v != MAP_FAILED) ::munmap(f->base, f->total);  // the old guards (the view itself moved away)
+  return fence(f, base, total, v);
 }
 
 inline int fencedMunmap(void *addr, size_t len) {
@@ -120,22 +109,14 @@ inline void installFences() {
 class MemFile {
  public:
   MemFile() {
-    fd_ = memfd_create("registry", 0);
-    if (fd_ < 0) {
-      perror("memfd_create");
-      abort();
-    }
+    if ((fd_ = memfd_create("registry", 0)) < 0) perror("memfd_create"), abort();
     path_ = "/proc/self/fd/" + std::to_string(fd_);
   }
   // Replaces the file's contents by data[0, n).
   void assign(const uint8_t *data, size_t n) {
-    if (ftruncate(fd_, 0) != 0 || (n && pwrite(fd_, data, n, 0) != ssize_t(n))) {
-      perror("memfd");
-      abort();
-    }
+    if (ftruncate(fd_, 0) != 0 || (n && pwrite(fd_, data, n, 0) != ssize_t(n))) perror("memfd"), abort();
   }
   const char *path() const { return path_.c_str(); }
-  int fd() const { return fd_; }
 
  private:
   int fd_;

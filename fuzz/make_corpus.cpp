@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,20 +20,8 @@ namespace {
 std::string g_dir;
 
 bool writeBytes(const std::string &path, const void *data, size_t n) {
-  FILE *f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = fwrite(data, 1, n, f) == n;
-  return fclose(f) == 0 && ok;
-}
-
-std::vector<unsigned char> readBytes(const std::string &path) {
-  std::vector<unsigned char> b;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return b;
-  int c;
-  while ((c = fgetc(f)) != EOF) b.push_back(static_cast<unsigned char>(c));
-  fclose(f);
-  return b;
+  std::ofstream f(path, std::ios::binary);
+  return f.write(static_cast<const char *>(data), std::streamsize(n)).flush().good();
 }
 
 // Makes a registry with `fill` applied, and stores it as seed `name`.
@@ -42,13 +32,12 @@ void registry(const char *name, unsigned resize, unsigned dirent, unsigned mchun
   {
     NConfig h(0);
     h.setName(tmp.c_str());
-    if (h.createNew(resize, dirent, mchunks) != NC_ERR_OK || h.open(NC_O_RW) != NC_ERR_OK) {
-      fprintf(stderr, "cannot make %s\n", name);
-      exit(1);
-    }
+    if (h.createNew(resize, dirent, mchunks) != NC_ERR_OK || h.open(NC_O_RW) != NC_ERR_OK)
+      fprintf(stderr, "cannot make %s\n", name), exit(1);
     fill(h);
   }
-  const std::vector<unsigned char> b = readBytes(tmp);
+  std::ifstream f(tmp, std::ios::binary);
+  const std::string b{std::istreambuf_iterator<char>(f), {}};
   unlink(tmp.c_str());
   if (!writeBytes(g_dir + "/open_walk/" + name, b.data(), b.size())) exit(1);
 }
@@ -60,10 +49,7 @@ void ops(const char *name, const std::vector<unsigned char> &bytes) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: %s DIR\n", argv[0]);
-    return 2;
-  }
+  if (argc != 2) return fprintf(stderr, "usage: %s DIR\n", argv[0]), 2;
   g_dir = argv[1];
   mkdir(g_dir.c_str(), 0755);
   mkdir((g_dir + "/open_walk").c_str(), 0755);
@@ -80,14 +66,9 @@ int main(int argc, char **argv) {
     }
   });
   registry("types", 1, 2, 2, [](NConfig &h) {
-    h.setKey("/s", "string");
-    h.setKey("/i", -5);
-    h.setKey("/u", 5u);
-    h.setKey("/d", 2.5);
-    h.setKey("/r", "\x01\x02\x03", 3);
-    h.setKey("/empty", nullptr, 0);
-    h.createDir("/dir/sub", 3);
-    h.setKey("/dir/k", 1ull << 40);
+    h.setKey("/s", "string"), h.setKey("/i", -5), h.setKey("/u", 5u), h.setKey("/d", 2.5);
+    h.setKey("/r", "\x01\x02\x03", 3), h.setKey("/empty", nullptr, 0);
+    h.createDir("/dir/sub", 3), h.setKey("/dir/k", 1ull << 40);
   });
   registry("churn", 1, 1, 2, [](NConfig &h) {
     for (int i = 0; i < 12; i++) {

@@ -14,8 +14,7 @@ namespace {
 
 // Bounds that keep one input's work small; a damaged file can describe a
 // tree far larger (or cyclic, through a directory that contains itself).
-constexpr int kMaxDepth = 6;
-constexpr int kMaxVisits = 400;
+constexpr int kMaxDepth = 6, kMaxVisits = 400;
 
 using nctest::freeList;
 using nctest::readAllWays;
@@ -23,9 +22,7 @@ using Walker = nctest::TreeWalk;
 
 void walkAll(NConfig &h, Walker &w) {
   w.run();
-  readAllWays(h, "/");
-  readAllWays(h, "..");
-  readAllWays(h, "/../a/./b");
+  for (const char *path : {"/", "..", "/../a/./b"}) readAllWays(h, path);
   freeList(h.ls("/.."));
   free(h.pwDir());
   fuzz::quietly([&] { h.status(); });

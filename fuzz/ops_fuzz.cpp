@@ -10,11 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "fuzz_util.h"
 #include "lib/system/nconfig/ext.h"
 #include "lib/system/nconfig_check.h"
+#include "tests/tree_walk.h"
 
 namespace {
 
@@ -52,10 +55,7 @@ class Input {
     const uint8_t shape = byte();
     std::string p = (shape & 0x80) ? "" : "/";
     const int parts = 1 + (shape & 3);
-    for (int i = 0; i < parts; i++) {
-      if (i) p += '/';
-      p += kNames[byte() % 16];
-    }
+    for (int i = 0; i < parts; i++) { if (i) p += '/'; p += kNames[byte() % 16]; }
     if (shape & 0x40) p += '/';
     return p;
   }
@@ -70,20 +70,11 @@ class Input {
   size_t pos_ = 0;
 };
 
-void freeList(nc_ls_s *list) {
-  if (!list) return;
-  for (nc_ls_s *p = list; p->name; p++) free(p->name);
-  free(list);
-}
-
 // Structural check of the view; aborts with a description on damage.
 void checkSound(const Handle &h, const char *after) {
   if (!h.data) return;
   const nc_check_report r = nc_check_image(h.data, h.lsize);
-  if (!r.ok()) {
-    fprintf(stderr, "unsound registry after %s:\n%s", after, r.describe().c_str());
-    abort();
-  }
+  if (!r.ok()) fprintf(stderr, "unsound registry after %s:\n%s", after, r.describe().c_str()), abort();
 }
 
 // The image of a fresh registry made with these parameters (made once).
@@ -95,16 +86,12 @@ const std::string &freshImage(unsigned resize, unsigned dirent, unsigned mchunks
   char tmpl[] = "/dev/shm/nc-ops-XXXXXX";
   const int tfd = mkstemp(tmpl);
   if (tfd < 0) abort();
-  ::close(tfd);
-  unlink(tmpl);
+  ::close(tfd), unlink(tmpl);
   NConfig maker(0);
   maker.setName(tmpl);
   if (maker.createNew(resize, dirent, mchunks) != NC_ERR_OK) abort();
-  FILE *f = fopen(tmpl, "rb");
-  char buf[4096];
-  size_t n;
-  while (f && (n = fread(buf, 1, sizeof buf, f)) > 0) img.append(buf, n);
-  if (f) fclose(f);
+  std::ifstream f(tmpl, std::ios::binary);
+  img.assign(std::istreambuf_iterator<char>(f), {});
   unlink(tmpl);
   return img;
 }
@@ -142,10 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 0: h.setKey(in.path().c_str(), in.u32()); break;
       case 1: h.setKey(in.path().c_str(), int(in.u32())); break;
       case 2: h.setKey(in.path().c_str(), in.bytes(40).c_str()); break;
-      case 3: {
-        const std::string b = in.bytes(255);
-        const unsigned extra = in.byte() * 16;  // larger values force growth
-        std::string v = b + std::string(extra, 'r');
+      case 3: {  // larger values force growth
+        const std::string b = in.bytes(255), v = b + std::string(in.byte() * 16, 'r');
         h.setKey(in.path().c_str(), v.data(), unsigned(v.size()));
         break;
       }
@@ -155,46 +140,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 7: h.renameKey(in.path().c_str(), in.name().c_str()); break;
       case 8: h.chDir(in.path().c_str()); break;
       case 9: {
-        char *s = nullptr;
-        if (h.getKey(in.path().c_str(), s) == NC_ERR_OK) free(s);
+        char *s = nullptr, *raw = nullptr;
         unsigned long long u;
-        h.getKey(in.path().c_str(), u);
-        char *raw = nullptr;
         unsigned len;
+        if (h.getKey(in.path().c_str(), s) == NC_ERR_OK) free(s);
+        h.getKey(in.path().c_str(), u);
         if (h.getKey(in.path().c_str(), raw, len) == NC_ERR_OK) free(raw);
         break;
       }
-      case 10: freeList(h.ls(in.byte() & 1 ? nullptr : in.path().c_str())); break;
+      case 10: nctest::freeList(h.ls(in.byte() & 1 ? nullptr : in.path().c_str())); break;
       case 11: free(h.pwDir()); break;
-      case 12:
-        if (held == 0) h.flush();
+      case 12: if (held == 0) h.flush(); break;
+      case 13:  // reopen read-only and back: writes in between must be refused
+        if (held == 0 && h.open(NC_O_RO) == NC_ERR_OK && h.setKey("/ro", 1u) != NC_ERR_RDONLY) abort();
+        if (held == 0) h.open(NC_O_RW);
         break;
-      case 13:
-        // Reopen read-only and back: writes in between must be refused.
-        if (held == 0) {
-          if (h.open(NC_O_RO) == NC_ERR_OK && h.setKey("/ro", 1u) != NC_ERR_RDONLY) abort();
-          h.open(NC_O_RW);
-        }
-        break;
-      case 14:
-        if (held < 3) {
-          h.lockFile(NC_L_RW, in.byte() & 1);
-          held++;
-        }
-        break;
-      case 15:
-        if (held > 0) {
-          h.unLockFile();
-          held--;
-        }
-        break;
-      case 16: {
-        // Damage the view: from here on only safety is checked.
+      case 14: if (held < 3) h.lockFile(NC_L_RW, in.byte() & 1), held++; break;
+      case 15: if (held > 0) h.unLockFile(), held--; break;
+      case 16: {  // damage the view: from here on only safety is checked
         const uint32_t off = in.u32();
         const uint8_t value = in.byte();
-        h.lockFile(NC_L_RW, 0);
-        poke(h, off, value);
-        h.unLockFile();
+        h.lockFile(NC_L_RW, 0), poke(h, off, value), h.unLockFile();
         damaged = true;
         break;
       }

@@ -1,11 +1,7 @@
 // The in-file chunk allocator: other processes allocate by the same rules, so
 // offsets and tables after any sequence of allocations and frees are exact.
 // (Random sequences are the model run's, whose checker sees overlaps and leaks.)
-#include <algorithm>
-#include <cerrno>
-#include <utility>
 
-#include "lib/system/nconfig/internal.h"
 #include "test_util.h"
 
 namespace {
@@ -23,7 +19,6 @@ struct Reg {
     EXPECT_EQ(makeRegistry(h, dir.file("r"), resize, 8, mchunks), NC_ERR_OK);
     h.lockFile(NC_L_RW, 0);
   }
-  ~Reg() { if (h.lock != NC_L_NONE) h.unLockFile(); }
   void put(uint32_t off, uint32_t w) { memcpy(h.data + off, &w, 4); }
   // Replaces the table by `recs`, slot 0 first; the other records are emptied.
   void craft(const Table &recs) {
@@ -54,13 +49,10 @@ int fallocate_calls = 0;
 // persisted at once (through an interrupted first reservation).
 TEST(Alloc, GetChunkCarvesOrGrows) {
   const uint32_t A = area(0), B = area(1), C = area(2), D = area(3);
-  const struct Case {
-    unsigned resize;
-    std::vector<uint32_t> sizes;  // crafted records; mchunks is their count (at least 2)
-    unsigned request;
-    uint32_t got, size;  // data offset; file size afterwards
-    Table after;
-  } cases[] = {
+  // Crafted records (mchunks is their count, at least 2), the request, the
+  // data offset and the file size it gets, and the table afterwards.
+  const struct Case { unsigned resize; std::vector<uint32_t> sizes; unsigned request; uint32_t got, size; Table after; }
+  cases[] = {
       {4, {40, 24, 20, 0}, 13, A + 4, 16384, {{B, 24}, {A + 20, 20}, {C, 20}}},  // 24 probed first, 4 over
       // The first exact fit probed:
       {4, {40, 20, 20, 20, 0}, 16, C + 4, 16384, {{A, 40}, {B, 20}, {D, 20}, {C + 20, 0}}},
@@ -102,13 +94,8 @@ TEST(Alloc, GetChunkCarvesOrGrows) {
 // one's area is dropped, and the old table is freed in place.
 TEST(Alloc, FreeJoinsAtMostOneNeighbourOrMovesTheTable) {
   const uint32_t A = area(0), B = area(1), C = area(2), L = A, M = L + 48, R = M + 32;  // M: 32 bytes freed
-  const struct Case {
-    unsigned mchunks;
-    Table before;
-    uint32_t at, size;
-    Table after;
-    uint32_t table;  // where the table is afterwards
-  } cases[] = {
+  // The table before, the chunk freed, the table afterwards and where it is.
+  const struct Case { unsigned mchunks; Table before; uint32_t at, size; Table after; uint32_t table; } cases[] = {
       {6, {{L, 48}, {R, 40}}, M, 32, {{L, 80}, {R, 40}}, nc::kTableOffset},
       {6, {{R, 48}, {L, 48}}, M, 32, {{M, 80}, {L, 48}}, nc::kTableOffset},
       {7, {{A, 100}, {B, 52}, {C, 20}, {area(3), 12}}, 3000, 52,

@@ -1,11 +1,7 @@
 // The path cache: the table's own rules, and a cached lookup answering what an
 // uncached walk answers, whatever changed the file.
-#include <algorithm>
-#include <cerrno>
-#include <random>
 
 #include "lib/system/nconfig/cache.h"
-#include "lib/system/nconfig/internal.h"
 #include "test_util.h"
 
 namespace {

@@ -1,9 +1,6 @@
 // The patch tool run as a process of its own. Its test build opens
 // "cr-registry" relative to its working directory, so every test has a
 // registry of its own in a temporary directory.
-#include <algorithm>
-#include <filesystem>
-#include <functional>
 
 #include "test_util.h"
 

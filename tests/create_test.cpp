@@ -22,9 +22,7 @@ TEST_F(Create, PathInAFreshFileLandsWhereTheAllocationOrderPutsIt) {
   // the last (440). Then b's name at 468, a's array at 476, entries from 512;
   // c's name at 736, b's array at 744, entries from 780; the value at 1004.
   using Row = std::vector<uint32_t>;  // entry offset, then its six words
-  auto row = [&](const nc_de_s *e) {
-    return Row{h.offsetOf(e), e->name, e->type, e->parent, e->offset, e->pages};
-  };
+  auto row = [&](const nc_de_s *e) { return Row{h.offsetOf(e), e->name, e->type, e->parent, e->offset, e->pages}; };
   EXPECT_EQ(row(h.rdir), (Row{36, 60, NC_DIR, 36, 208, 8}));
   EXPECT_EQ(row(h.find("/a")), (Row{440, 200, NC_DIR, 36, 476, 8}));
   EXPECT_EQ(row(h.find("/a/b")), (Row{708, 468, NC_DIR, 440, 744, 8}));

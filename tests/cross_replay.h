@@ -27,18 +27,13 @@ namespace cross {
 
 inline std::vector<char> bytesOf(const std::string &path) {
   std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+  return {std::istreambuf_iterator<char>(f), {}};
 }
 
 // True when the registry image is big-endian.
 inline bool isBig(const std::vector<char> &image) {
   return image.size() >= sizeof(nc_sb_s) &&
-         nc::foreignByteOrder(reinterpret_cast<const nc_sb_s *>(image.data()), image.size()) !=
-             nc::hostIsBig();
-}
-
-inline std::string madeHere() {
-  return std::string("made on a ") + (nc::hostIsBig() ? "big" : "little") + "-endian machine";
+         nc::foreignByteOrder(reinterpret_cast<const nc_sb_s *>(image.data()), image.size()) != nc::hostIsBig();
 }
 
 inline int g_registry = -1;
@@ -49,10 +44,7 @@ inline bool g_record_written = false;  // the last write to the journal was a re
 // and ends the process with status 0 as soon as its journal record is
 // synced, before the registry is written. Any other exit is a failure.
 [[noreturn]] inline void crashMidCommit(const std::string &path, bool big) {
-  {
-    NConfig h(0);
-    if (h.setName(path.c_str()) || h.createNew(1, 8, 16)) _exit(2);
-  }
+  { NConfig h(0); if (h.setName(path.c_str()) || h.createNew(1, 8, 16)) _exit(2); }
   std::vector<char> image = bytesOf(path);
   if (big != nc::hostIsBig()) {
     if (!nc::swapOrder(image.data(), image.size(), nc::hostIsBig()).empty()) _exit(3);
@@ -75,7 +67,7 @@ inline bool g_record_written = false;  // the last write to the journal was a re
     return g_real.pwrite(fd, b, n, off);
   };
   h.lockFile(NC_L_RW, 0);
-  h.setKey("/cross/value", madeHere().c_str());
+  h.setKey("/cross/value", (std::string("made on a ") + (nc::hostIsBig() ? "big" : "little") + "-endian").c_str());
   h.setKey("/cross/big", std::string(6000, 'b').c_str());  // grows the file
   h.unLockFile();
   _exit(6);

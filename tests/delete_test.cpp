@@ -1,7 +1,6 @@
 // Deletion, renaming and the allocator's statistics, at the level of the
 // file image. The model run covers results, modtimes and slot order (through
 // the checker) at random; these pin the exact releases and chunk reuse.
-#include <algorithm>
 
 #include "test_util.h"
 

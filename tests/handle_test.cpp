@@ -1,13 +1,9 @@
 // The registry handle: the fresh file image, opening and its refusals,
 // write-back on close, flush, lock nesting, the fatal paths and careful mode.
-#include <sys/mman.h>
 
 #include <array>
-#include <cerrno>
-#include <filesystem>
 
 #include "image_builder.h"
-#include "lib/system/nconfig/internal.h"
 #include "test_util.h"
 
 namespace {
@@ -33,9 +29,10 @@ TEST(Handle, FailureResults) {
   ASSERT_EQ(h.setName(path.c_str()), NC_ERR_OK);
   EXPECT_EQ(std::pair(h.open(0), h.open(3)), std::pair(NC_ERR_TYPE, NC_ERR_TYPE));
   EXPECT_EQ(h.open(NC_O_RO), NC_ERR_PERM);  // no such file
-  // Shapes the allocator cannot work in: no growth unit, no entry batch, a
-  // table of fewer than two records, or one that does not fit the file.
-  const unsigned bad[][3] = {{0, 8, 16}, {1, 0, 16}, {1, 8, 1}, {1, 8, 0}, {1, 8, 504}, {2, 8, 1016}};
+  // Shapes the allocator cannot work in: no growth unit, no entry batch or
+  // millions of entries per batch, a table of fewer than two records, or one
+  // that does not fit the file.
+  const unsigned bad[][3] = {{0, 8, 16}, {1, 0, 16}, {1, 65537, 16}, {1, 8, 1}, {1, 8, 0}, {1, 8, 504}, {2, 8, 1016}};
   for (const auto &a : bad) EXPECT_EQ(h.createNew(a[0], a[1], a[2]), NC_ERR_NVAL) << a[0] << a[1] << a[2];
   nc::sys().fallocate = [](int, off_t, off_t) { return ENOSPC; };  // a full disk
   EXPECT_EQ(h.createNew(1, 8, 16), NC_ERR_NFILE);

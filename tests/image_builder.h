@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "lib/system/nconfig.h"
+#include "lib/system/nconfig/byteorder.h"
+#include "lib/system/nconfig/format.h"
 
 namespace nctest {
 
@@ -130,6 +132,59 @@ class ImageBuilder {
     set(array + 4 * i, to);
     set(32, get(32) + 2);  // modtime: one insertion, one key created
     return to;
+  }
+};
+
+// The small tree the damage tests start from, laid out without the store:
+//   /z = 2.5 (double), /b = "xyz", /e (a directory without slots),
+//   /a/u = 42 (uint), /a/sub/r = raw "r1", /a/s = "hello", and, `with_n`, /n = -7
+// plus one released chunk, so the free-chunk table has two records in use.
+// `foreign`: swapped to the other byte order, which get and set speak.
+struct SampleTree {
+  ImageBuilder b;
+  bool foreign;
+  uint32_t a, u, sub, r, s, bk, z, e, n = 0;
+  explicit SampleTree(ImageBuilder from = ImageBuilder(), bool with_n = false, bool other = false)
+      : b(from), foreign(other) {
+    const uint64_t u42 = 42;
+    const int64_t n7 = -7;
+    const double z25 = 2.5;
+    const uint32_t root = ImageBuilder::kRoot;
+    a = b.addDir(root, "a");
+    u = b.addValue(a, "u", NC_UINT, &u42, 8);
+    sub = b.addDir(a, "sub");
+    r = b.addValue(sub, "r", NC_RAW, "r1", 2);
+    s = b.addValue(a, "s", NC_STRING, "hello", 6);
+    bk = b.addValue(root, "b", NC_STRING, "xyz", 4);
+    z = b.addValue(root, "z", NC_DOUBLE, &z25, 8);
+    e = b.addDir(root, "e");
+    if (with_n) n = b.addValue(root, "n", NC_INT, &n7, 8);
+    b.release(b.alloc(40));
+    if (foreign && !nc::swapOrder(reinterpret_cast<char *>(b.image().data()), b.image().size(), nc::hostIsBig()).empty())
+      abort();
+  }
+  uint32_t get(uint32_t off) const { return foreign ? nc::byteSwap(b.get(off)) : b.get(off); }
+  uint32_t set(uint32_t off, uint32_t v) {  // returns `off`, often where the damage lies
+    b.set(off, foreign ? nc::byteSwap(v) : v);
+    return off;
+  }
+  uint8_t &byte(uint32_t off) { return b.image()[off]; }
+  uint32_t rec(uint32_t i) const { return get(24) + 8 * i; }
+  uint32_t recSize(uint32_t i) const { return get(rec(i) + 4); }
+  uint32_t value(uint32_t entry) const { return get(entry + 12); }
+  uint32_t slot(uint32_t dir, uint32_t i) const { return get(dir + 12) + 4 * i; }
+  uint32_t slotEntry(uint32_t dir, uint32_t i) const { return get(slot(dir, i)); }
+  // Swaps slots i and j of `dir`; returns where slot j lies.
+  uint32_t swap(uint32_t dir, uint32_t i, uint32_t j) {
+    const uint32_t x = get(slot(dir, i));
+    set(slot(dir, i), get(slot(dir, j)));
+    return set(slot(dir, j), x);
+  }
+  // Makes the last `n` bytes non-zero, so that a string put there never ends; returns where it starts.
+  uint32_t tail(uint32_t n) {
+    const uint32_t end = uint32_t(b.image().size());
+    memset(&byte(end - n), 'n', n);
+    return end - n;
   }
 };
 

@@ -4,10 +4,7 @@
 #include "cross_replay.h"
 
 int main(int argc, char **argv) {
-  if (argc != 4) {
-    fprintf(stderr, "usage: journal_cross crash|verify FILE big|little\n");
-    return 2;
-  }
+  if (argc != 4) { fprintf(stderr, "usage: journal_cross crash|verify FILE big|little\n"); return 2; }
   const bool big = strcmp(argv[3], "big") == 0;
   if (strcmp(argv[1], "crash") == 0) cross::crashMidCommit(argv[2], big);
   const std::string why = cross::replayed(argv[2], big);

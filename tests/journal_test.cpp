@@ -3,45 +3,12 @@
 // what recovery does with a damaged one. The other user is uid and gid 65534
 // in a forked child.
 #include <grp.h>
-#include <sys/mman.h>
 
-#include <functional>
-#include <memory>
-#include <tuple>
-
-#include "lib/system/nconfig/internal.h"
-#include "lib/system/nconfig/journal.h"
 #include "test_util.h"
 
 namespace {
 
 constexpr uid_t kOther = 65534;  // another user, and a group of which it is a member
-
-// Leaves at `path` a fresh registry and a journal of three records (each sets
-// /k<i> to "v<i>") that the file lacks: the file is put back as it was before
-// them, on the same inode, as a writer that died before its in-place writes
-// would leave it.
-void leaveRecords(const std::string &path) {
-  unlink(path.c_str());
-  TestNConfig h;
-  ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
-  h.close();
-  const auto before = readFile(path);
-  ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
-  for (int i = 0; i < 3; i++)
-    ASSERT_EQ(h.setKey(("/k" + std::to_string(i)).c_str(), ("v" + std::to_string(i)).c_str()), NC_ERR_OK);
-  const auto journal = readFile(path + "-journal");
-  h.close();
-  writeFile(path, before), writeFile(path + "-journal", journal);
-}
-
-// The values of /k0, /k1, /k2 as a fresh handle of `mode` sees them, joined.
-std::string seen(const std::string &path, int mode) {
-  NConfig h(0);
-  return openAs(h, path, mode) ? valueOf(h, "/k0") + "," + valueOf(h, "/k1") + "," + valueOf(h, "/k2")
-                               : "cannot open";
-}
-const std::string kNone = "(absent),(absent),(absent)", kAll = "v0,v1,v2";
 
 // Runs `body` as uid and gid 65534 in a child, with a minute to finish: a
 // hang is a failure, not a stuck suite.
@@ -125,7 +92,7 @@ TEST(JournalSafety, AGroupSharedRegistrysJournalServesEveryMember) {
   chmod(dir.path().c_str(), 0755);
   const std::string path = dir.file("r"), journal = path + "-journal";
   auto share = [](const std::string &f, mode_t mode) { chmod(f.c_str(), mode), chown(f.c_str(), 0, kOther); };
-  ASSERT_EQ(makeRegistry(*std::make_unique<TestNConfig>(), path), NC_ERR_OK);
+  ASSERT_EQ(makeRegistry(path), NC_ERR_OK);
   share(path, 0660);
   ASSERT_TRUE(setsKey(path, "/k0", "v0"));  // root's writer makes the journal
   const auto [ino, mode, uid, gid, bytes] = snapshot(journal);
@@ -150,7 +117,7 @@ TEST(JournalSafety, RecordsReachOnlyTheFileTheyWereWrittenFor) {
   EXPECT_EQ(seen(copy, NC_O_RO), "(absent),(absent),mine");
   leaveRecords(path);  // made again at the same path, even on the same inode
   unlink(path.c_str());
-  ASSERT_EQ(makeRegistry(*std::make_unique<TestNConfig>(), path), NC_ERR_OK);
+  ASSERT_EQ(makeRegistry(path), NC_ERR_OK);
   EXPECT_EQ(seen(path, NC_O_RW), kNone);
 }
 
@@ -240,24 +207,18 @@ TEST(JournalSafety, FailedCallsOfTheSeamAreResults) {
        setK0, NC_ERR_PERM, "not using journal: cannot map it: Cannot allocate memory", kAll},
       {"copying the file for the overlay", leaveRecords,
        [] {
-         nc::sys().mmap = [](size_t len, int prot, int fd) {
-           return fd < 0 ? (errno = ENOMEM, MAP_FAILED) : g_real.mmap(len, prot, fd);
-         };
+         nc::sys().mmap = [](size_t n, int prot, int fd) {
+           return fd < 0 ? (errno = ENOMEM, MAP_FAILED) : g_real.mmap(n, prot, fd); };
        },
-       [](auto &path) {
-         NConfig h(0);
-         char *v = nullptr;
-         return openAs(h, path, NC_O_RO) ? h.getKey("/k0", v) : -100;
-       },
+       [](auto &path) { NConfig h(0); char *v = nullptr; return openAs(h, path, NC_O_RO) ? h.getKey("/k0", v) : -100; },
        NC_ERR_NMEM, "", kAll},
       {"giving a new journal its mode",
-       [](auto &path) { ASSERT_EQ(makeRegistry(*std::make_unique<TestNConfig>(), path), NC_ERR_OK); },
+       [](auto &path) { ASSERT_EQ(makeRegistry(path), NC_ERR_OK); },
        [] { nc::sys().fchmod = [](int, mode_t) { return errno = EPERM, -1; }; },
        setK0, NC_ERR_PERM, "cannot create journal", kNone},
       {"removing an earlier file's journal", [](auto &path) { leaveRecords(path), unlink(path.c_str()); },
        [] { nc::sys().unlink = [](const char *) { return errno = EACCES, -1; }; },
-       [](auto &path) { return makeRegistry(*std::make_unique<TestNConfig>(), path); }, NC_ERR_OK, "",
-       kNone},
+       [](auto &path) { return makeRegistry(path); }, NC_ERR_OK, "", kNone},
   };
   g_real = nc::sys();
   for (const auto &[what, files, fault, act, answer, said, after] : rows) {

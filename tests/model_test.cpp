@@ -1,35 +1,24 @@
 // A seeded random run of the tree interface (values, directories, relative
 // paths, deletions, renames, refusals, reopening) against an in-memory model:
 // each step's result, modtime, leaks and soundness; often the whole tree.
-#include <map>
-#include <random>
 
 #include "test_util.h"
-#include "tree_walk.h"
 
 namespace {
 
-struct Node {
-  uint32_t type;
-  std::string bytes;  // the stored form; empty for a key without a value
-};
+// An entry: its type, and its value's stored form (empty for a key without one).
+struct Node { uint32_t type; std::string bytes; };
 
 template <typename T>
-std::string bytesOf(T v) {
-  return std::string(reinterpret_cast<const char *>(&v), sizeof v);
-}
+std::string bytesOf(T v) { return std::string(reinterpret_cast<const char *>(&v), sizeof v); }
 
 // The tree as absolute paths. "/" is the root.
 struct Model {
   std::map<std::string, Node> nodes{{"/", {NC_DIR, ""}}};
   std::string cwd = "/";
 
-  static std::string join(const std::string &d, const std::string &n) {
-    return d == "/" ? "/" + n : d + "/" + n;
-  }
-  static std::string parent(const std::string &p) {
-    return p.rfind('/') == 0 ? "/" : p.substr(0, p.rfind('/'));
-  }
+  static std::string join(const std::string &d, const std::string &n) { return d == "/" ? "/" + n : d + "/" + n; }
+  static std::string parent(const std::string &p) { return p.rfind('/') == 0 ? "/" : p.substr(0, p.rfind('/')); }
   // True when `a` is `b` or a directory above it.
   static bool above(const std::string &a, const std::string &b) {
     return a == b || a == "/" || b.compare(0, a.size() + 1, a + "/") == 0;
@@ -50,27 +39,18 @@ struct Model {
     for (size_t i = path[0] == '/' ? 1 : 0, e; i < path.size(); i = e + 1) {
       e = std::min(path.find('/', i), path.size());
       const std::string c = path.substr(i, e - i);
-      if (!w.rest.empty()) {
-        w.dots = w.dots || c == "." || c == "..";
-        w.rest.push_back(c);
-      } else if (!isDir(w.at)) {
-        w.blocked = true;
-        return w;
-      } else if (c == "..") {
-        w.at = parent(w.at);
-      } else if (c != "." && nodes.count(join(w.at, c))) {
-        w.at = join(w.at, c);
-      } else if (c != ".") {
-        w.rest.push_back(c);
-      }
+      if (!w.rest.empty()) w.dots = w.dots || c == "." || c == "..", w.rest.push_back(c);
+      else if (!isDir(w.at)) return w.blocked = true, w;
+      else if (c == "..") w.at = parent(w.at);
+      else if (c != "." && nodes.count(join(w.at, c))) w.at = join(w.at, c);
+      else if (c != ".") w.rest.push_back(c);
     }
     return w;
   }
   // Paths at or below `p`.
   std::vector<std::string> subtree(const std::string &p) const {
     std::vector<std::string> out;
-    for (auto it = nodes.lower_bound(p); it != nodes.end() && above(p, it->first); ++it)
-      out.push_back(it->first);
+    for (auto it = nodes.lower_bound(p); it != nodes.end() && above(p, it->first); ++it) out.push_back(it->first);
     return out;
   }
 };
@@ -110,10 +90,7 @@ class ModelRun : public ::testing::TestWithParam<std::tuple<unsigned, unsigned, 
   // A random value, stored through the matching overload; mostly of type
   // `like` when that is a value type, so that stored values get replaced.
   int setRandom(const char *k, uint32_t like, Node *n) {
-    auto store = [&](uint32_t type, auto v, const std::string &bytes) {
-      *n = {type, bytes};
-      return h.setKey(k, v);
-    };
+    auto store = [&](uint32_t type, auto v, const std::string &bytes) { *n = {type, bytes}; return h.setKey(k, v); };
     const unsigned first_case[] = {0, 0, 5, 0, 2, 6, 4}, cases[] = {0, 0, 1, 2, 2, 2, 1};
     const bool same = like > NC_DIR && like <= NC_DOUBLE && pick(3);
     const bool edge = pick(2);
@@ -128,10 +105,7 @@ class ModelRun : public ::testing::TestWithParam<std::tuple<unsigned, unsigned, 
       case 3: return store(NC_UINT, big, bytesOf(big));
       case 4: return pick(2) ? store(NC_DOUBLE, dbl, bytesOf(dbl))
                              : store(NC_DOUBLE, (long double)dbl, bytesOf(dbl));
-      case 5: {
-        const std::string v(pick(40), char('a' + pick(26)));
-        return store(NC_STRING, v.c_str(), v + '\0');
-      }
+      case 5: { const std::string v(pick(40), char('a' + pick(26))); return store(NC_STRING, v.c_str(), v + '\0'); }
       default: {
         std::string v(pick(3) ? pick(50) : 0, '\0');
         for (char &b : v) b = char(rng());
@@ -178,10 +152,7 @@ class ModelRun : public ::testing::TestWithParam<std::tuple<unsigned, unsigned, 
     std::map<std::string, uint32_t> seen{{"/", NC_DIR}};
     nctest::eachEntry(h, "/", [&](const std::string &p, uint32_t type) { seen[p] = type; });
     ASSERT_EQ(seen.size(), m.nodes.size());
-    for (auto &[p, n] : m.nodes) {
-      ASSERT_EQ(seen[p], n.type) << p;
-      expectValue(p, n);
-    }
+    for (auto &[p, n] : m.nodes) { ASSERT_EQ(seen[p], n.type) << p; expectValue(p, n); }
     char *pwd = h.pwDir();
     EXPECT_STREQ(pwd, m.cwd.c_str());
     free(pwd);
@@ -247,13 +218,11 @@ TEST_P(ModelRun, TreeFollowsTheModel) {
       const std::string to = pick(10) ? name() : bad[pick(4)];
       rc = h.renameKey(p.c_str(), to.c_str());
       const std::string dest = w.found() ? Model::join(Model::parent(w.at), to) : "";
-      if (to.empty() || to == "." || to == ".." || to.find('/') != std::string::npos) {
-        want = NC_ERR_NVAL;
-      } else if (m.nodes.count(Model::join(m.cwd, to)) || !w.found()) {
-        // the new name is taken here, or there is nothing to rename
-      } else if (Model::above(w.at, m.cwd)) {
-        want = NC_ERR_PERM;
-      } else if (!m.nodes.count(dest)) {
+      // (Nothing is renamed where the new name is taken here, or nothing has the old one.)
+      if (to.empty() || to == "." || to == ".." || to.find('/') != std::string::npos) want = NC_ERR_NVAL;
+      else if (m.nodes.count(Model::join(m.cwd, to)) || !w.found()) {}
+      else if (Model::above(w.at, m.cwd)) want = NC_ERR_PERM;
+      else if (!m.nodes.count(dest)) {
         for (const std::string &q : m.subtree(w.at)) {
           m.nodes[dest + q.substr(w.at.size())] = m.nodes[q];
           m.nodes.erase(q);
@@ -287,7 +256,6 @@ TEST_P(ModelRun, TreeFollowsTheModel) {
   EXPECT_GT(h.sb->size, 4096u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Small, ModelRun,
-                         ::testing::Values(std::make_tuple(1u, 2u, 1u), std::make_tuple(2u, 3u, 2u)));
+INSTANTIATE_TEST_SUITE_P(Small, ModelRun, ::testing::Values(std::tuple(1u, 2u, 1u), std::tuple(2u, 3u, 2u)));
 
 }  // namespace

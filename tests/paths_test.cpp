@@ -1,6 +1,5 @@
 // Path resolution and navigation: lookups, the current directory, listings.
 #include "test_util.h"
-#include "tree_walk.h"
 
 namespace {
 

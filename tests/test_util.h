@@ -1,33 +1,49 @@
 // Shared test support: a handle that exposes the store's internals, temporary
-// registry files that clean up after themselves, and programs run as processes.
+// registry files that clean up after themselves, and programs run as processes;
+// the headers the tests share.
 #ifndef TESTS_TEST_UTIL_H
 #define TESTS_TEST_UTIL_H
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
+#include <memory>
+#include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "lib/system/nconfig.h"
 #include "lib/system/nconfig_check.h"
+#include "lib/system/nconfig_tool.h"
 #include "lib/system/nconfig/byteorder.h"
 #include "lib/system/nconfig/ext.h"
 #include "lib/system/nconfig/format.h"
+#include "lib/system/nconfig/internal.h"
+#include "lib/system/nconfig/journal.h"
+#include "tree_walk.h"
 
-namespace nc {
-extern bool verifyTouches;
-}
+namespace nc { extern bool verifyTouches; }
 // Every commit in the tests checks that no store into the view went untracked.
 inline const bool kTouchesVerified = (nc::verifyTouches = true);
 
@@ -75,9 +91,7 @@ inline bool otherOrder(const std::vector<unsigned char> &image) {
 inline void putInOrder(const std::string &path, bool foreign) {
   std::vector<unsigned char> image = readFile(path);
   if (otherOrder(image) != foreign) {
-    const std::string why = nc::swapOrder(reinterpret_cast<char *>(image.data()), image.size(),
-                                          nc::hostIsBig() == !otherOrder(image));
-    ASSERT_EQ(why, "");
+    ASSERT_EQ(nc::swapOrder(reinterpret_cast<char *>(image.data()), image.size(), nc::hostIsBig() == foreign), "");
     writeFile(path, image);
   }
   unlink((path + "-journal").c_str());
@@ -87,21 +101,11 @@ inline void putInOrder(const std::string &path, bool foreign) {
 // when it is of the other order and does not convert).
 inline std::vector<unsigned char> inHostOrder(const std::string &path) {
   std::vector<unsigned char> image = readFile(path);
-  if (otherOrder(image)) {
-    uint32_t size;
-    memcpy(&size, image.data() + 4, 4);
-    size = nc::byteSwap(size);
-    if (size <= image.size() &&
-        nc::swapOrder(reinterpret_cast<char *>(image.data()), size, !nc::hostIsBig()).empty())
-      image.resize(size);
-  }
+  uint32_t size = 0;
+  if (otherOrder(image)) memcpy(&size, image.data() + 4, 4), size = nc::byteSwap(size);
+  if (size && size <= image.size() && nc::swapOrder(reinterpret_cast<char *>(image.data()), size, !nc::hostIsBig()).empty())
+    image.resize(size);
   return image;
-}
-
-// The checker's report on the file at `path`, of either byte order.
-inline nc_check_report checkAnyOrder(const std::string &path) {
-  const std::vector<unsigned char> image = inHostOrder(path);
-  return nc_check_image(image.data(), image.size());
 }
 
 // Creates a registry at `path` and opens `h` on it read-write.
@@ -112,18 +116,87 @@ inline int makeRegistry(TestNConfig &h, const std::string &path, unsigned resize
   return rc == NC_ERR_OK ? h.open(NC_O_RW) : rc;
 }
 
+// Creates a registry at `path`, left closed.
+inline int makeRegistry(const std::string &path) { TestNConfig h; return makeRegistry(h, path); }
+
 // Names `h` and opens it in `mode`; true when both succeed.
 inline bool openAs(NConfig &h, const std::string &path, int mode) {
   return h.setName(path.c_str()) == NC_ERR_OK && h.open(mode) == NC_ERR_OK;
 }
 
-// The string at `key` as `h` sees it, or "(absent)".
+// The string at `key` as `h` sees it, "(no value)", or "(absent)".
 inline std::string valueOf(NConfig &h, const char *key) {
   char *v = nullptr;
-  const std::string out = h.getKey(key, v) == NC_ERR_OK ? v : "(absent)";
+  const std::string out = h.getKey(key, v) != NC_ERR_OK ? "(absent)" : v ? v : "(no value)";
   free(v);
   return out;
 }
+
+// One entry as a reader of this machine sees it: "PATH TYPE VALUE", a double
+// by its bits. Equal lines, equal entries.
+inline std::string shown(NConfig &h, const std::string &path, uint32_t type) {
+  const char *p = path.c_str();
+  unsigned long long u = 0;
+  long long i = 0;
+  double d = 0;
+  char *raw = nullptr, bits[20];
+  unsigned len = 0;
+  switch (type) {
+    case NC_DIR: return path + " dir";
+    case NC_STRING: return path + " string " + valueOf(h, p);
+    case NC_UINT: return path + " uint " + (h.getKey(p, u) ? "none" : std::to_string(u));
+    case NC_INT: return path + " int " + (h.getKey(p, i) ? "none" : std::to_string(i));
+    case NC_DOUBLE:
+      if (h.getKey(p, d)) return path + " double none";
+      memcpy(&u, &d, 8), snprintf(bits, sizeof bits, "%016llx", u);
+      return path + " double " + bits;
+  }
+  std::string out = path + " raw " + (h.getKey(p, raw, len) ? "none" : std::string(raw, len));
+  free(raw);
+  return out;
+}
+
+// What a registry file of either byte order holds, entry by entry, and, with
+// `params`, its growth parameters (size_inc/ent_inc/chunk_inc) as a last line.
+inline std::vector<std::string> contents(const std::string &path, bool params = true) {
+  NConfigTool h;
+  nc_params p;
+  if (!openAs(h, path, NC_O_RO) || h.parameters(&p) != NC_ERR_OK) return {"cannot open"};
+  std::vector<std::string> out;
+  nctest::eachEntry(h, "/", [&](const std::string &e, uint32_t type) { out.push_back(shown(h, e, type)); });
+  if (params) out.push_back(std::to_string(p.size_inc) + "/" + std::to_string(p.ent_inc) + "/" + std::to_string(p.chunk_inc));
+  return out;
+}
+
+// Leaves at `path` a fresh registry and a journal of three records (each sets
+// /k<i> to "v<i>") that the file lacks: the file is put back as it was before
+// them, on the same inode, as a writer that died before its in-place writes
+// would leave it.
+inline void leaveRecords(const std::string &path) {
+  unlink(path.c_str());
+  TestNConfig h;
+  ASSERT_EQ(makeRegistry(h, path), NC_ERR_OK);
+  h.close();
+  const auto before = readFile(path);
+  ASSERT_EQ(h.open(NC_O_RW), NC_ERR_OK);
+  for (int i = 0; i < 3; i++)
+    ASSERT_EQ(h.setKey(("/k" + std::to_string(i)).c_str(), ("v" + std::to_string(i)).c_str()), NC_ERR_OK);
+  const auto journal = readFile(path + "-journal");
+  h.close();
+  writeFile(path, before), writeFile(path + "-journal", journal);
+}
+
+// The values of /k0, /k1, /k2 as a fresh handle of `mode` sees them, joined.
+inline std::string seen(const std::string &path, int mode) {
+  NConfig h(0);
+  return openAs(h, path, mode) ? valueOf(h, "/k0") + "," + valueOf(h, "/k1") + "," + valueOf(h, "/k2")
+                               : "cannot open";
+}
+const std::string kNone = "(absent),(absent),(absent)", kAll = "v0,v1,v2";
+
+// Names the cases of a suite run for a file of this machine's byte order
+// (parameter false) and of the other.
+inline std::string orderName(const ::testing::TestParamInfo<bool> &i) { return i.param ? "OtherOrder" : "ThisOrder"; }
 
 // Runs `body` in a child process: exit status 0 when it returns true.
 template <typename F>
@@ -158,13 +231,14 @@ inline bool waitsForLock(pid_t pid) {
 }
 
 // A program run as a process of its own (through the emulator in a cross
-// build) in directory `cwd`, with `input` on its standard input.
+// build, unless `emulated` is false) in directory `cwd`, with `input` on its
+// standard input.
 class Program {
  public:
-  struct Outcome { int status; std::string out, err; };  // status -1: it did not exit
+  struct Outcome { int status; std::string out, err; double cpu; };  // status -1: it did not exit
   Program(const char *binary, std::vector<std::string> args, const std::string &cwd = ".",
-          const std::string &input = "") {
-    std::istringstream launcher(NC_EMULATOR);
+          const std::string &input = "", bool emulated = true) {
+    std::istringstream launcher(emulated ? NC_EMULATOR : "");
     std::vector<std::string> argv{std::istream_iterator<std::string>(launcher), {}};
     argv.push_back(binary);
     argv.insert(argv.end(), args.begin(), args.end());
@@ -183,10 +257,17 @@ class Program {
     }
   }
   pid_t pid() const { return pid_; }
-  Outcome finish() {  // waits for the program to end
-    const int status = waitFor(pid_);
-    const auto out = readFile(io_.file("out")), err = readFile(io_.file("err"));
-    return {status, {out.begin(), out.end()}, {err.begin(), err.end()}};
+  std::string output() const {  // its standard output so far
+    const auto out = readFile(io_.file("out"));
+    return {out.begin(), out.end()};
+  }
+  Outcome finish() {  // waits for the program to end; `cpu`: the seconds of processor time it used
+    int status = 0;
+    struct rusage use = {};
+    wait4(pid_, &status, 0, &use);
+    const auto err = readFile(io_.file("err"));
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output(), {err.begin(), err.end()},
+            double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) + (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6};
   }
 
  private:

@@ -15,10 +15,7 @@
 
 namespace nctest {
 
-inline void freeList(nc_ls_s *list) {
-  for (nc_ls_s *p = list; p && p->name; p++) free(p->name);
-  free(list);
-}
+inline void freeList(nc_ls_s *list) { for (nc_ls_s *p = list; p && p->name; p++) free(p->name); free(list); }
 
 // What a listing of `path` shows, in its order, as (name, type) pairs; the
 // list is freed. Null when ls answered nothing at all.
