@@ -66,8 +66,11 @@ struct nc_check_report {
 // Never throws; never reads outside the buffer.
 nc_check_report nc_check_image(const void *image, size_t length);
 
-// Reads the file at `path` and checks it as nc_check_image does (either byte
-// order). A file that cannot be read is reported as damage at offset 0.
+// Reads the file at `path` as committed (under its shared lock, with the
+// records its journal holds applied, as any handle sees it) and checks it as
+// nc_check_image does (either byte order). A file that cannot be read is
+// reported as damage at offset 0. Opening and closing the file drops this
+// process's record locks on it, as closing any descriptor of it does.
 nc_check_report nc_check_file(const char *path);
 
 #endif  // LIB_SYSTEM_NCONFIG_CHECK_H

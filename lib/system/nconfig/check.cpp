@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 
+#include "image_file.h"
 #include "internal.h"
 #include "raw_image.h"
 
@@ -447,25 +448,12 @@ nc_check_report nc_check_image(const void *image, size_t length) {
 }
 
 nc_check_report nc_check_file(const char *path) {
+  // The committed state: a crash may leave the file torn under a journal
+  // record that the next writer replays.
   nc_check_report report;
-  std::vector<uint8_t> bytes;
-  const int f = nc::sys().open(path, O_RDONLY | O_CLOEXEC, 0);
-  bool failed = f < 0;
-  try {
-    uint8_t buf[65536];
-    ssize_t n = 0;
-    while (!failed && (n = nc::sys().pread(f, buf, sizeof buf, off_t(bytes.size()))) != 0) {
-      if (n < 0 && errno == EINTR) continue;
-      failed = n < 0;
-      if (!failed) bytes.insert(bytes.end(), buf, buf + n);
-    }
-  } catch (const std::bad_alloc &) {
-    nc::sys().close(f);
-    report.damage.push_back({0, "out of memory while reading the file"});
-    return report;
-  }
-  if (f >= 0) nc::sys().close(f);
-  if (!failed) return nc_check_image(bytes.data(), bytes.size());
-  report.damage.push_back({0, format("cannot read %s", path)});
+  std::vector<char> image;
+  std::string why;
+  if (nc::readCommitted(path, &image, &why) == NC_ERR_OK) return nc_check_image(image.data(), image.size());
+  report.damage.push_back({0, format("cannot read %s: %s", path, why.c_str())});
   return report;
 }
