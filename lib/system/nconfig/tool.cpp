@@ -64,7 +64,7 @@ int NConfigTool::rollback() {
   if (data && !viewStale() && lsize == sb->size && sys().fstat_size(fd, &flen) == 0 && uint64_t(flen) > lsize) {
     int rc;
     do {
-      rc = ftruncate(fd, off_t(lsize));
+      rc = nc::sys().ftruncate(fd, off_t(lsize));
     } while (rc != 0 && errno == EINTR);
   }
   return NC_ERR_OK;
